@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds x86 and x64, and runs
+# every test program under Wine in a throwaway prefix inside the build tree,
+# with a virtual display and one persistent wineserver for the run.
+# Extra arguments go to ctest (for example -R pipe_srv).
+set -eu
+cd "$(dirname "$0")/.."
+root=${BUILD_ROOT:-build}
+bash scripts/install-deps.sh
+BUILD_ROOT=$root bash scripts/build.sh
+
+prefix=$(readlink -f "$root")/wineprefix
+tests/harness/wine-prefix.sh "$prefix"
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+
+xvfb-run -a -s "-screen 0 1280x1024x24" tests/harness/run-suite.sh "$root" "$@"

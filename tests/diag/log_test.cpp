@@ -1,0 +1,237 @@
+#define LOG_MODULE "..\\src\\Service"
+#include "diag/log.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "diag/log_format.h"
+#include "support/support.h"
+
+using namespace test_support;
+
+namespace {
+
+SYSTEMTIME monday_3_jan_2011() {
+    SYSTEMTIME t{};
+    t.wYear = 2011;
+    t.wMonth = 1;
+    t.wDayOfWeek = 1;
+    t.wDay = 3;
+    t.wHour = 9;
+    t.wMinute = 5;
+    t.wSecond = 7;
+    return t;
+}
+
+std::string bytes(const diag::entry_buffer& b) { return std::string(b.data(), b.size()); }
+
+}  // namespace
+
+TEST(LogFormat, ErrorEntryShape) {
+    diag::entry_buffer b;
+    diag::format_entry(b, diag::entry_kind::error, "..\\src\\Service", 42, monday_3_jan_2011(),
+                       "service_main(): failed to CreateEvent().", 8);
+    EXPECT_EQ(bytes(b),
+              "\r\nERROR: file: ..\\src\\Service; line: 42; time: Mon Jan 03 09:05:07 2011;\r\n"
+              "message: service_main(): failed to CreateEvent().\r\nerrcode: 8\r\n\r\n");
+}
+
+TEST(LogFormat, WarningEntryHasNoCodeLine) {
+    diag::entry_buffer b;
+    SYSTEMTIME t = monday_3_jan_2011();
+    t.wDayOfWeek = 6;
+    t.wMonth = 12;
+    t.wDay = 31;
+    t.wHour = 23;
+    t.wMinute = 59;
+    t.wSecond = 0;
+    t.wYear = 10000;
+    diag::format_entry(b, diag::entry_kind::warning, "..\\src\\pipe_srv", 7, t,
+                       "driver_serv_proc(): terminate event happened.", 0);
+    EXPECT_EQ(bytes(b),
+              "\r\nWARNING: file: ..\\src\\pipe_srv; line: 7; time: Sat Dec 31 23:59:00 10000;\r\n"
+              "message: driver_serv_proc(): terminate event happened.\r\n\r\n");
+}
+
+TEST(LogFormat, CodesPrintAsSignedDecimal) {
+    struct {
+        int code;
+        const char* shown;
+    } cases[] = {{-1, "errcode: -1\r\n"},
+                 {static_cast<int>(0x80000000u), "errcode: -2147483648\r\n"},
+                 {static_cast<int>(0xFFFFFFFEu), "errcode: -2\r\n"},
+                 {0x7FFFFFFF, "errcode: 2147483647\r\n"}};
+    for (const auto& c : cases) {
+        diag::entry_buffer b;
+        diag::format_entry(b, diag::entry_kind::error, "f", 1, monday_3_jan_2011(), "m", c.code);
+        EXPECT_NE(bytes(b).find(c.shown), std::string::npos) << c.shown;
+    }
+}
+
+TEST(LogFormat, WideTextStoredAsBytes) {
+    diag::entry_buffer b;
+    // U+00E9 and U+00FF fit a byte; U+0100 and each half of a surrogate pair do not.
+    diag::format_entry(b, diag::entry_kind::warning, L"..\\src\\Service", 3, monday_3_jan_2011(),
+                       L"user \u00e9\u00ff\u0100\xD83D\xDE00 \u00a0x", 0);
+    EXPECT_NE(bytes(b).find("message: user \xE9\xFF??? \xA0x\r\n\r\n"), std::string::npos)
+        << bytes(b);
+}
+
+TEST(LogFormat, TraceLine) {
+    diag::entry_buffer b;
+    diag::format_trace(b, "..\\src\\regtools", 99, "read_reg_settings()", "configure_reg_key()");
+    EXPECT_EQ(bytes(b),
+              "module read_reg_settings() exec configure_reg_key() in ..\\src\\regtools at 99\r\n");
+}
+
+TEST(LogFormat, WideMessageCutAt2047Units) {
+    std::wstring long_name(3000, L'a');
+    wchar_t out[kLogWideMessageUnits];
+    struct composer {
+        static void run(wchar_t* o, const wchar_t* fmt, ...) {
+            va_list args;
+            va_start(args, fmt);
+            diag::compose_wide(o, kLogWideMessageUnits, fmt, args);
+            va_end(args);
+        }
+    };
+    composer::run(out, L"x%ls", long_name.c_str());
+    EXPECT_EQ(std::wstring(out).size(), 2047u);
+    EXPECT_EQ(out[0], L'x');
+    // Both "%s" and "%ls" take a wide string in the wide format.
+    composer::run(out, L"[%s|%ls]", L"ab", L"cd");
+    EXPECT_EQ(std::wstring(out), L"[ab|cd]");
+}
+
+class LogFile : public ::testing::Test {
+protected:
+    void SetUp() override { clear_log(); }
+    void TearDown() override { clear_log(); }
+};
+
+TEST_F(LogFile, ErrorEntryWrittenAndLastErrorSet) {
+    SetLastError(5);
+    LOG_ERROR("service_main(): failed to CreateEvent().");
+    EXPECT_EQ(GetLastError(), 5u);
+    LOG_ERROR_CODE("pipe_srv_init(): failed to new().", 8);
+    EXPECT_EQ(GetLastError(), 8u);
+    SetLastError(1234);
+    LOG_WARNING("driver_serv_proc(): terminate event happened.");
+    LOG_TRACE("processing()", "exec_progress()");
+    EXPECT_EQ(GetLastError(), 1234u);
+
+    const std::string log = read_log();
+    const std::regex shape(
+        "\r\nERROR: file: \\.\\.\\\\src\\\\Service; line: [0-9]+; time: "
+        "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+        "[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4,};\r\n"
+        "message: service_main\\(\\): failed to CreateEvent\\(\\)\\.\r\nerrcode: 5\r\n\r\n"
+        "\r\nERROR: [^\r\n]*\r\nmessage: pipe_srv_init\\(\\): failed to new\\(\\)\\.\r\nerrcode: 8\r\n\r\n"
+        "\r\nWARNING: [^\r\n]*\r\nmessage: driver_serv_proc\\(\\): terminate event happened\\.\r\n\r\n"
+        "module processing\\(\\) exec exec_progress\\(\\) in \\.\\.\\\\src\\\\Service at [0-9]+\r\n");
+    EXPECT_TRUE(std::regex_match(log, shape)) << log;
+}
+
+TEST_F(LogFile, WideErrorNamesUserAndKeepsCode) {
+    SetLastError(87);
+    LOG_ERROR_W(L"processing(): failed to find_session_id(\"%s\").", L"J\u00f6rg\u4e16");
+    EXPECT_EQ(GetLastError(), 87u);
+    LOG_WARNING_W(L"find_session_id(): domain \"%ls\" session ID was detected.", L"carol");
+    const std::string log = read_log();
+    EXPECT_EQ(count_log_messages(log, "processing(): failed to find_session_id(\"J\xF6rg?\")."), 1u)
+        << log;
+    EXPECT_NE(log.find("errcode: 87\r\n"), std::string::npos);
+    EXPECT_EQ(count_log_messages(log, "find_session_id(): domain \"carol\" session ID was detected."),
+              1u);
+    // The wide header names the module as the narrow one does.
+    EXPECT_NE(log.find("\r\nERROR: file: ..\\src\\Service; line: "), std::string::npos);
+}
+
+TEST_F(LogFile, DeletedFileStartsAnew) {
+    LOG_ERROR_CODE("first.", 1);
+    ASSERT_TRUE(DeleteFileW(kLogPath));
+    LOG_ERROR_CODE("second.", 2);
+    const std::string log = read_log();
+    EXPECT_EQ(count_log_messages(log, "first."), 0u);
+    EXPECT_EQ(count_log_messages(log, "second."), 1u);
+}
+
+TEST(LogNoDirectory, NothingWrittenCodeStillSet) {
+    const wchar_t* parked = L"c:\\tmp-parked-by-diag-test";
+    ensure_log_dir();
+    DeleteFileW(kLogPath);
+    ASSERT_TRUE(MoveFileW(L"c:\\tmp", parked));
+    SetLastError(0);
+    LOG_ERROR_CODE("not written.", 31);
+    const DWORD after = GetLastError();
+    LOG_WARNING("not written either.");
+    LOG_TRACE("a()", "b()");
+    const DWORD attributes = GetFileAttributesW(L"c:\\tmp");
+    ASSERT_TRUE(MoveFileW(parked, L"c:\\tmp"));
+    EXPECT_EQ(after, 31u);
+    EXPECT_EQ(attributes, INVALID_FILE_ATTRIBUTES) << "the log must never create c:\\tmp";
+}
+
+TEST_F(LogFile, LinkAtLogNameIsNotFollowed) {
+    const std::wstring victim = L"c:\\tmp\\diag-test-victim";
+    ASSERT_TRUE(write_file(victim, "precious"));
+
+    // A symbolic link planted at the log's name.
+    const BOOL linked = CreateSymbolicLinkW(kLogPath, victim.c_str(), 0x2 /* unprivileged */) ||
+                        CreateSymbolicLinkW(kLogPath, victim.c_str(), 0);
+    if (linked) {
+        LOG_ERROR_CODE("through a symbolic link.", 1);
+        EXPECT_EQ(read_file(victim), "precious");
+        RemoveDirectoryW(kLogPath);
+        DeleteFileW(kLogPath);
+    }
+
+    // A second name of another file.
+    ASSERT_TRUE(CreateHardLinkW(kLogPath, victim.c_str(), nullptr));
+    LOG_ERROR_CODE("through a hard link.", 1);
+    EXPECT_EQ(read_file(victim), "precious");
+    DeleteFileW(kLogPath);
+    DeleteFileW(victim.c_str());
+
+    // A plain file is appended to as usual.
+    LOG_ERROR_CODE("plain.", 1);
+    EXPECT_EQ(count_log_messages(read_log(), "plain."), 1u);
+    if (!linked) GTEST_SKIP() << "symbolic links unavailable here; hard link checked";
+}
+
+TEST_F(LogFile, ConcurrentWritersNeverMix) {
+    constexpr int kPerWriter = 150;
+    const std::wstring writer = beside_exe(L"log_writer.exe");
+    // Four threads here and two other processes write at once.
+    run_threads(6, [&writer](int index) {
+        if (index < 4) {
+            for (int i = 0; i < kPerWriter; ++i) {
+                LOG_ERROR_W_CODE(i, L"log_writer(): thread%d entry %d of a long enough message text.",
+                                 index, i);
+            }
+        } else {
+            EXPECT_EQ(run_process(L"\"" + writer + L"\" proc" + std::to_wstring(index) + L" " +
+                                  std::to_wstring(kPerWriter)),
+                      0);
+        }
+    });
+
+    const std::string log = read_log();
+    const std::regex entry(
+        "\r\nERROR: file: \\.\\.\\\\src\\\\(Service|tools); line: [0-9]+; time: [^\r\n]+;\r\n"
+        "message: log_writer\\(\\): (thread|proc)[0-9] entry ([0-9]+) of a long enough message "
+        "text\\.\r\nerrcode: \\3\r\n\r\n");
+    size_t count = 0;
+    size_t consumed = 0;
+    for (std::sregex_iterator it(log.begin(), log.end(), entry), end; it != end; ++it) {
+        EXPECT_EQ(static_cast<size_t>(it->position()), consumed) << "garbage before an entry";
+        consumed = static_cast<size_t>(it->position() + it->length());
+        ++count;
+    }
+    EXPECT_EQ(consumed, log.size());
+    EXPECT_EQ(count, static_cast<size_t>(6 * kPerWriter));
+    if (count != 6 * kPerWriter) write_file(L"c:\\tmp\\mixed-log", log);
+}

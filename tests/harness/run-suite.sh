@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# run-suite.sh BUILD_ROOT [ctest args...]: runs under the virtual display that
+# scripts/test.sh provides, with one persistent wineserver for the whole run.
+set -u
+root=$1; shift
+wineserver -k 2>/dev/null || true
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+status=0
+for arch in ${ARCHES:-x86 x64}; do
+  echo "=== tests: $arch ==="
+  ctest --test-dir "$root/$arch" --output-on-failure --no-tests=error "$@" || status=1
+done
+exit $status

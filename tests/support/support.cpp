@@ -1,0 +1,157 @@
+#include "support/support.h"
+
+
+namespace test_support {
+
+const wchar_t* const kLogPath = L"c:\\tmp\\log";
+
+std::wstring exe_dir() {
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path, n);
+    return dir.substr(0, dir.find_last_of(L"\\/"));
+}
+
+std::wstring beside_exe(const std::wstring& file_name) { return exe_dir() + L"\\" + file_name; }
+
+std::string read_file(const std::wstring& path) {
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    char chunk[65536];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+bool write_file(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+void ensure_log_dir() { CreateDirectoryW(L"c:\\tmp", nullptr); }
+
+void clear_log() {
+    ensure_log_dir();
+    DeleteFileW(kLogPath);
+}
+
+std::string read_log() { return read_file(kLogPath); }
+
+size_t count_log_messages(const std::string& log, const std::string& message) {
+    const std::string needle = "message: " + message + "\r\n";
+    size_t count = 0;
+    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+int run_process(const std::wstring& command_line, DWORD timeout_ms) {
+    std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
+    cmd.push_back(L'\0');
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
+        return -1;
+    }
+    CloseHandle(pi.hThread);
+    int code = -1;
+    if (WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_OBJECT_0) {
+        DWORD exit_code = 0;
+        if (GetExitCodeProcess(pi.hProcess, &exit_code)) code = static_cast<int>(exit_code);
+    } else {
+        TerminateProcess(pi.hProcess, 1);
+    }
+    CloseHandle(pi.hProcess);
+    return code;
+}
+
+std::wstring to_wide(const std::string& text) {
+    if (text.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
+    return wide;
+}
+
+std::string to_narrow(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], n,
+                        nullptr, nullptr);
+    return narrow;
+}
+
+namespace {
+struct thread_call {
+    const std::function<void(int)>* body;
+    int index;
+};
+
+DWORD WINAPI thread_entry(void* param) {
+    auto* call = static_cast<thread_call*>(param);
+    (*call->body)(call->index);
+    return 0;
+}
+}  // namespace
+
+void run_threads(int count, const std::function<void(int)>& body) {
+    std::vector<thread_call> calls(static_cast<size_t>(count));
+    std::vector<HANDLE> threads;
+    for (int i = 0; i < count; ++i) {
+        calls[static_cast<size_t>(i)] = {&body, i};
+        HANDLE t = CreateThread(nullptr, 0, thread_entry, &calls[static_cast<size_t>(i)], 0, nullptr);
+        if (t) threads.push_back(t);
+    }
+    for (HANDLE t : threads) {
+        WaitForSingleObject(t, INFINITE);
+        CloseHandle(t);
+    }
+}
+
+namespace {
+void remove_tree(const std::wstring& dir) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = dir + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                remove_tree(path);
+            } else {
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(path.c_str());
+            }
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+}  // namespace
+
+scratch_dir::scratch_dir(const std::wstring& name) {
+    ensure_log_dir();
+    CreateDirectoryW(L"c:\\tmp\\tests", nullptr);
+    path_ = L"c:\\tmp\\tests\\" + name + L"-" + std::to_wstring(GetCurrentProcessId());
+    remove_tree(path_);
+    CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+scratch_dir::~scratch_dir() { remove_tree(path_); }
+
+}  // namespace test_support

@@ -1,0 +1,52 @@
+// Helpers shared by the test programs: paths beside the test binary, the
+// diagnostic log file, and running programs.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+// Directory of the running test program (where every built program lies).
+std::wstring exe_dir();
+// Full path of a program beside the test program.
+std::wstring beside_exe(const std::wstring& file_name);
+
+std::string read_file(const std::wstring& path);
+bool write_file(const std::wstring& path, const std::string& bytes);
+
+// The diagnostic log lives at c:\tmp\log; these make sure c:\tmp exists.
+extern const wchar_t* const kLogPath;
+void ensure_log_dir();
+void clear_log();
+std::string read_log();
+// Entries (error or warning) whose message line is exactly `message`.
+size_t count_log_messages(const std::string& log, const std::string& message);
+
+// Runs a command line and returns its exit code, or -1 when it could not be
+// started or did not end within timeout_ms (it is then terminated).
+int run_process(const std::wstring& command_line, DWORD timeout_ms = 60000);
+
+// Runs body(0..count-1) on count threads at once and waits for all of them
+// (the win32 thread model of the toolchain has no std::thread).
+void run_threads(int count, const std::function<void(int)>& body);
+
+std::wstring to_wide(const std::string& text);
+std::string to_narrow(const std::wstring& text);
+
+// A unique scratch directory under c:\tmp for one test, removed with its files.
+class scratch_dir {
+public:
+    explicit scratch_dir(const std::wstring& name);
+    ~scratch_dir();
+    const std::wstring& path() const { return path_; }
+    std::wstring file(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+}  // namespace test_support
