@@ -1,0 +1,12 @@
+// Printer name to settings key name, loaded once at service start.
+#pragma once
+
+#include <map>
+#include <string>
+
+using printer_table_map = std::map<std::wstring, std::wstring>;
+extern printer_table_map printer_table;
+
+bool read_srvregcfg();
+// The settings key name for an exact printer name, or null.
+const wchar_t* find_printer_settings_key(const wchar_t* printer_name);

@@ -1,0 +1,3 @@
+#include "Service/service_events.h"
+
+HANDLE service_events[kServiceEventCount] = {};
