@@ -1,0 +1,200 @@
+#include "Service/dispatch.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cwchar>
+#include <memory>
+#include <new>
+
+#include "Service/client_delivery.h"
+#include "Service/printer_table.h"
+#include "Service/session_table.h"
+#include "Service/shared_tables.h"
+#include "Service/stages.h"
+#include "common/owned.h"
+#include "regtools/reg_records.h"
+#include "regtools/settings_key.h"
+#include "tools/print_jobs.h"
+
+#define LOG_MODULE "..\\src\\Service"
+#include "diag/log.h"
+
+namespace {
+
+constexpr size_t kFieldChars = 1024;  // a field keeps at most 1023 characters
+constexpr wchar_t kSeparator = L';';
+
+struct job_fields {
+    wchar_t printer[kFieldChars];
+    wchar_t job_ini[kFieldChars];
+    wchar_t user[kFieldChars];
+};
+
+// The job's own copy of the printer's settings key name: the printer table is
+// not touched after the session has been chosen.
+struct job_target {
+    wchar_t settings_key[kFieldChars];
+    uint32_t session_id;
+};
+
+// Releases a record group's strings on every path.
+class record_group_owner {
+public:
+    explicit record_group_owner(reg_record* records) : records_(records) {}
+    ~record_group_owner() { reg_free_records(records_); }
+    record_group_owner(const record_group_owner&) = delete;
+    record_group_owner& operator=(const record_group_owner&) = delete;
+
+private:
+    reg_record* records_;
+};
+
+// Copies at most kFieldChars - 1 characters and always terminates.
+void copy_field(wchar_t* target, const wchar_t* source) {
+    wcsncpy(target, source, kFieldChars - 1);
+    target[kFieldChars - 1] = L'\0';
+}
+
+// Formats into a fixed buffer; text that does not fit is cut.
+template <size_t size>
+void format_cut(wchar_t (&target)[size], const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    if (vswprintf(target, size, format, args) < 0) target[size - 1] = L'\0';
+    va_end(args);
+}
+
+// The next token after *position, as a tokenizer splits: runs of separators
+// count as one and leading ones are skipped. The position lives with the
+// caller, so several threads split at once.
+const wchar_t* next_token(wchar_t** position) {
+    wchar_t* start = *position;
+    while (*start == kSeparator) ++start;
+    if (*start == L'\0') {
+        *position = start;
+        return nullptr;
+    }
+    wchar_t* end = start;
+    while (*end != L'\0' && *end != kSeparator) ++end;
+    if (*end != L'\0') *end++ = L'\0';
+    *position = end;
+    return start;
+}
+
+// Steps 1 and 2: false when the copy could not be made or a field is missing.
+bool split_message(const wchar_t* message, job_fields* fields) {
+    const size_t length = message ? wcslen(message) : 0;
+    std::unique_ptr<wchar_t[]> copy(new (std::nothrow) wchar_t[length + 1]());
+    if (!copy) {
+        LOG_ERROR_CODE("processing(): failed to new().", ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    if (length) wmemcpy(copy.get(), message, length);
+    wchar_t* position = copy.get();
+    wchar_t* const targets[] = {fields->printer, fields->job_ini, fields->user};
+    for (wchar_t* target : targets) {
+        const wchar_t* token = next_token(&position);
+        if (!token) {
+            LOG_ERROR_CODE("processing(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+            return false;
+        }
+        copy_field(target, token);
+    }
+    return true;
+}
+
+session_policy read_session_policy(const wchar_t* settings_key) {
+    wchar_t key_path[kKeyPathChars] = {};
+    format_cut(key_path, L"Software\\%ls", settings_key);
+    reg_record allow[] = {
+        {kHiveLocalMachine, key_path, L"Allow guest session", REG_DWORD, 0, nullptr},
+        {kHiveLocalMachine, key_path, L"Allow domain session", REG_DWORD, 0, nullptr},
+        {kHiveLocalMachine, key_path, L"Allow self session", REG_DWORD, 0, nullptr},
+        {0, nullptr, nullptr, 0, 0, nullptr},
+    };
+    reg_read_records(allow);  // a value that can't be read leaves its flag clear
+    const session_policy policy = {allow[0].dword_result != 0, allow[1].dword_result != 0,
+                                   allow[2].dword_result != 0};
+    reg_free_records(allow);
+    return policy;
+}
+
+// Steps 3 to 5, the only ones that use the printer and session tables.
+bool choose_target(const job_fields& fields, job_target* target) {
+    const shared_tables_use tables;
+    if (!tables.open()) {
+        LOG_WARNING("processing(): the service is stopping; the job is dropped.");
+        return false;
+    }
+    const wchar_t* settings_key = find_printer_settings_key(fields.printer);
+    if (!settings_key) {
+        LOG_ERROR_CODE("processing(): can't find printer's record in the table.",
+                       ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    copy_field(target->settings_key, settings_key);
+    const session_policy policy = read_session_policy(target->settings_key);
+    if (!find_session_id(fields.user, &target->session_id, policy)) {
+        LOG_ERROR_W(L"processing(): failed to find_session_id(\"%ls\").", fields.user);
+        return false;
+    }
+    return true;
+}
+
+// Steps 6 to 11; returns at the first failed stage, which the caller follows
+// with the cleanup.
+void run_stages(const job_fields& fields, const job_target& target) {
+    const wchar_t* const job_ini = fields.job_ini;
+    wchar_t key_path[kKeyPathChars] = {};
+    format_cut(key_path, L"Software\\%ls", target.settings_key);
+    reg_record dir[] = {
+        {kHiveLocalMachine, key_path, L"Installation Directory", REG_SZ, 0, nullptr},
+        {0, nullptr, nullptr, 0, 0, nullptr},
+    };
+    const record_group_owner dir_owner(dir);
+    LOG_TRACE("processing()", "reg_read_records(dir)");
+    if (reg_read_records(dir) != 0 || !dir[0].string_result) {
+        LOG_ERROR("processing(): failed to get \"Installation Directory\" value via HKLM hive.");
+        return;
+    }
+    const wchar_t* const install_dir = dir[0].string_result;
+
+    if (!run_preprocessing(target.settings_key, job_ini, target.session_id)) {
+        LOG_ERROR("processing(): failed to run_preprocessing().");
+        return;
+    }
+    owned::unique_handle progress;
+    LOG_TRACE("processing()", "exec_progress()");
+    if (!exec_progress(install_dir, job_ini, progress.put(), target.session_id)) {
+        LOG_ERROR("processing(): failed to exec_progress().");
+        return;
+    }
+    LOG_TRACE("processing()", "exec_converter()");
+    if (!exec_converter(install_dir, job_ini, target.session_id)) {
+        // The progress window stays up; only its handle is closed.
+        LOG_ERROR("processing(): failed to exec_converter().");
+        return;
+    }
+    if (!TerminateProcess(progress.get(), 0)) {
+        LOG_ERROR("processing(): failed to TerminateProcess().");
+    }
+    progress.reset();
+    if (!run_client_app(job_ini, target.settings_key, target.session_id)) {
+        LOG_ERROR("processing(): failed to run_client_app().");
+    }
+}
+
+}  // namespace
+
+int processing(const wchar_t* message) {
+    job_fields fields = {};
+    job_target target = {};
+    if (!split_message(message, &fields) || !choose_target(fields, &target)) {
+        return 0;
+    }
+    run_stages(fields, target);
+    LOG_TRACE("processing()", "cleanup_print_jobs()");
+    cleanup_print_jobs(fields.printer);
+    cleanup_print_files(fields.job_ini, target.settings_key);
+    return 0;
+}

@@ -1,0 +1,25 @@
+// The service host of "Agent": start-up, the pipe server's thread, the control
+// handler and the three status reports.
+#pragma once
+
+#include <windows.h>
+#include <winsvc.h>
+
+extern const wchar_t kServiceName[];  // L"Agent"
+
+extern SERVICE_STATUS_HANDLE status_handle;
+extern SERVICE_STATUS service_status;
+extern HANDLE pipe_thread;
+
+void WINAPI service_main(DWORD argc, LPWSTR* argv);
+DWORD WINAPI driver_serv_proc(LPVOID parameter);
+DWORD WINAPI service_handle(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);
+
+// The reports fill every field of service_status and send it; reports from
+// different threads never interleave. The stopped report's exit code is 0 for
+// a normal stop and the Win32 error of the failure after a failed start.
+bool report_running();
+bool report_stop_pending();
+bool report_stopped(DWORD win32_exit_code);
+// Sends service_status again as it stands.
+bool report_current();
