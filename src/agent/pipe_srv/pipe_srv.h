@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "pipe_srv/pipe_name.h"
+
 using pipe_handler = int (*)(const wchar_t* message);
 
 struct pipe_server {
@@ -22,11 +24,14 @@ struct pipe_server {
     pipe_handler handler;
 };
 
+// The routine that pipe_srv_run installs as `handler`. The service registers its
+// job dispatch here at start-up, so this module never links the job pipeline;
+// tests register their own. pipe_srv_run fails while none is registered.
+void pipe_srv_set_default_handler(pipe_handler handler);
+
 pipe_server* pipe_srv_init();
 bool pipe_srv_run(pipe_server* server);
 void pipe_srv_stop(pipe_server* server);
 void pipe_srv_destroy(pipe_server** server);
 unsigned __stdcall pipe_srv_read_pipe_proc(void* server);
 unsigned __stdcall pipe_srv_work_proc(void* server);
-
-extern const wchar_t kJobPipeName[];  // L"\\\\.\\pipe\\BF036B79738B44a7A7DBAA179773AC5A"

@@ -1,0 +1,174 @@
+#define LOG_MODULE "..\\src\\pipe_srv"
+#include "diag/log.h"
+
+#include <new>
+#include <string>
+
+#include "common/owned.h"
+#include "pipe_srv/mutex_hold.h"
+#include "pipe_srv/pipe_srv.h"
+
+namespace {
+
+constexpr DWORD kReceiveBytes = 8192;
+constexpr DWORD kPipeBufferBytes = 4096;
+// A client that connects and stays silent gives the instance back after this.
+constexpr DWORD kSilentClientMs = 5000;
+constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
+// Jobs name files that the LocalSystem service deletes later: local clients only.
+constexpr DWORD kPipeMode =
+    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+
+enum class io_end {
+    completed,
+    failed,  // the reason is in the last-error value
+    ended,   // stop, or the wait itself failed: the reader ends
+};
+
+// One listening instance with its completion event; the pool's stop_event ends it.
+class pipe_listener {
+public:
+    pipe_listener(HANDLE pipe, HANDLE completion, HANDLE stop)
+        : pipe_(pipe), waits_{completion, stop} {}
+
+    io_end connect() {
+        restart();
+        return finish(ConnectNamedPipe(pipe_, &overlapped_), INFINITE);
+    }
+
+    // Reads one message into buffer; bytes is what arrived.
+    io_end read(void* buffer, DWORD size, DWORD& bytes) {
+        restart();
+        const BOOL started = ReadFile(pipe_, buffer, size, nullptr, &overlapped_);
+        const io_end end = finish(started, kSilentClientMs);
+        bytes = bytes_;
+        return end;
+    }
+
+    void disconnect() { DisconnectNamedPipe(pipe_); }
+
+private:
+    void restart() {
+        overlapped_ = OVERLAPPED{};
+        overlapped_.hEvent = waits_[0];
+        bytes_ = 0;
+    }
+
+    // Settles an operation from its immediate result, waiting only when it is
+    // really pending, so that no wait hangs on an event that will never be set.
+    // No operation is left pending on return.
+    io_end finish(BOOL started, DWORD timeout_ms) {
+        if (!started) {
+            const DWORD code = GetLastError();
+            // A client that connected before the listen: the connect is complete.
+            if (code == ERROR_PIPE_CONNECTED) return io_end::completed;
+            if (code != ERROR_IO_PENDING) return io_end::failed;
+            const DWORD woke = WaitForMultipleObjects(2, waits_, FALSE, timeout_ms);
+            if (woke == WAIT_TIMEOUT) return cancel_timed_out();
+            if (woke != WAIT_OBJECT_0) {
+                if (woke != WAIT_OBJECT_0 + 1) {
+                    LOG_ERROR("pipe_srv_read_pipe_proc(): failed to WaitForMultipleObjects().");
+                }
+                cancel();
+                return io_end::ended;
+            }
+        }
+        return GetOverlappedResult(pipe_, &overlapped_, &bytes_, FALSE) ? io_end::completed
+                                                                         : io_end::failed;
+    }
+
+    // The operation may still complete while it is being cancelled: then it counts.
+    io_end cancel_timed_out() {
+        if (cancel()) return io_end::completed;
+        if (GetLastError() == ERROR_OPERATION_ABORTED) SetLastError(ERROR_TIMEOUT);
+        return io_end::failed;
+    }
+
+    // Cancels the pending operation and waits until it has settled; true when
+    // it completed after all.
+    bool cancel() {
+        CancelIo(pipe_);
+        return GetOverlappedResult(pipe_, &overlapped_, &bytes_, TRUE) != FALSE;
+    }
+
+    HANDLE pipe_;
+    HANDLE waits_[2];
+    OVERLAPPED overlapped_{};
+    DWORD bytes_ = 0;
+};
+
+// Appends the received units, up to the first NUL, to the queue.
+void queue_message(pipe_server* server, const wchar_t* units, DWORD bytes) {
+    const size_t count = bytes / sizeof(wchar_t);  // an odd last byte is ignored
+    const wchar_t* nul = std::char_traits<wchar_t>::find(units, count, L'\0');
+    try {
+        std::wstring text(units, nul ? static_cast<size_t>(nul - units) : count);
+        mutex_hold queue(server->queue_mutex);
+        if (!queue.held()) {
+            LOG_ERROR("pipe_srv_read_pipe_proc(): failed to WaitForSingleObject().");
+            return;
+        }
+        server->msg_queue.push_back(std::move(text));
+        SetEvent(server->queue_event);
+    } catch (const std::bad_alloc&) {
+        LOG_ERROR_CODE("pipe_srv_read_pipe_proc(): failed to new().", ERROR_NOT_ENOUGH_MEMORY);
+    }
+}
+
+void serve(pipe_server* server, pipe_listener& listener) {
+    wchar_t units[kReceiveBytes / sizeof(wchar_t)];
+    // Checked once per client so that a stream of clients cannot hold off a stop.
+    while (WaitForSingleObject(server->stop_event, 0) == WAIT_TIMEOUT) {
+        io_end end = listener.connect();
+        if (end == io_end::ended) break;
+        if (end == io_end::failed) {
+            LOG_ERROR("pipe_srv_read_pipe_proc(): failed to ConnectNamedPipe().");
+            listener.disconnect();
+            continue;
+        }
+        DWORD bytes = 0;
+        end = listener.read(units, kReceiveBytes, bytes);
+        if (end == io_end::ended) break;
+        if (end == io_end::failed) {
+            LOG_ERROR("pipe_srv_read_pipe_proc(): failed to ReadFile().");
+        } else {
+            queue_message(server, units, bytes);
+        }
+        listener.disconnect();
+    }
+    listener.disconnect();
+}
+
+}  // namespace
+
+unsigned __stdcall pipe_srv_read_pipe_proc(void* param) {
+    auto* server = static_cast<pipe_server*>(param);
+    if (!server) {
+        LOG_ERROR_CODE("pipe_srv_read_pipe_proc(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // A present but null DACL: every local user may connect and write.
+    SECURITY_DESCRIPTOR descriptor;
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
+        LOG_ERROR("pipe_srv_read_pipe_proc(): failed to InitializeSecurityDescriptor().");
+        return 0;
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, TRUE};
+
+    const owned::unique_handle completion(CreateEventW(nullptr, FALSE, TRUE, nullptr));
+    if (!completion) {
+        LOG_ERROR("pipe_srv_read_pipe_proc(): failed to CreateEvent().");
+        return 0;
+    }
+    const owned::unique_file pipe(CreateNamedPipeW(kJobPipeName, kOpenMode, kPipeMode,
+                                                   PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes,
+                                                   kPipeBufferBytes, 0, &attributes));
+    if (!pipe) {
+        LOG_ERROR("pipe_srv_read_pipe_proc(): failed to CreateNamedPipe().");
+        return 0;
+    }
+    pipe_listener listener(pipe.get(), completion.get(), server->stop_event);
+    serve(server, listener);
+    return 0;
+}

@@ -1,0 +1,161 @@
+#include "jobsend/job_files.h"
+
+#include <windows.h>
+
+#include <string>
+
+#include "common/owned.h"
+
+namespace {
+
+constexpr size_t kMaxIniPathUnits = 1023;
+constexpr unsigned kMaxJobNumber = 99999;
+
+std::wstring with_code(const std::wstring& what, DWORD code = GetLastError()) {
+    return what + L" (error " + std::to_wstring(code) + L")";
+}
+
+// Deletes a GDI object when it goes out of scope, after it was deselected.
+class gdi_object {
+public:
+    gdi_object(HDC dc, HGDIOBJ object) : dc_(dc), object_(object), old_(SelectObject(dc, object)) {}
+    ~gdi_object() {
+        SelectObject(dc_, old_);
+        DeleteObject(object_);
+    }
+    gdi_object(const gdi_object&) = delete;
+    gdi_object& operator=(const gdi_object&) = delete;
+
+private:
+    HDC dc_;
+    HGDIOBJ object_;
+    HGDIOBJ old_;
+};
+
+void draw_text(HDC dc, int x, int y, int height, int weight, const std::wstring& text) {
+    const gdi_object font(dc, CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE,
+                                          DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                          DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Arial"));
+    TextOutW(dc, x, y, text.c_str(), static_cast<int>(text.size()));
+}
+
+// An A4 page in 0.1 mm units: a title, the job's number and printer, and a few
+// coloured shapes, so that a rendered copy is easy to recognise.
+bool draw_test_page(const std::wstring& path, unsigned number, const std::wstring& printer) {
+    const RECT frame{0, 0, 21000, 29700};  // 0.01 mm
+    const HDC dc = CreateEnhMetaFileW(nullptr, path.c_str(), &frame, L"jobsend\0Test page\0");
+    if (!dc) return false;
+    SetMapMode(dc, MM_ANISOTROPIC);
+    SetWindowExtEx(dc, 2100, 2970, nullptr);
+    SetViewportExtEx(dc, MulDiv(210, GetDeviceCaps(dc, HORZRES), GetDeviceCaps(dc, HORZSIZE)),
+                     MulDiv(297, GetDeviceCaps(dc, VERTRES), GetDeviceCaps(dc, VERTSIZE)), nullptr);
+    SetBkMode(dc, TRANSPARENT);
+    {
+        const gdi_object pen(dc, CreatePen(PS_SOLID, 8, RGB(0, 0, 0)));
+        const gdi_object none(dc, GetStockObject(NULL_BRUSH));
+        Rectangle(dc, 100, 100, 2000, 2870);
+    }
+    draw_text(dc, 200, 200, 120, FW_BOLD, L"Test page");
+    draw_text(dc, 200, 380, 60, FW_NORMAL, L"Job " + std::to_wstring(number));
+    draw_text(dc, 200, 470, 60, FW_NORMAL, L"Printer: " + printer);
+    {
+        const gdi_object red(dc, CreateSolidBrush(RGB(220, 30, 30)));
+        Rectangle(dc, 200, 700, 900, 1200);
+    }
+    {
+        const gdi_object green(dc, CreateSolidBrush(RGB(30, 170, 60)));
+        Ellipse(dc, 1100, 700, 1900, 1200);
+    }
+    {
+        const gdi_object blue(dc, CreateSolidBrush(RGB(40, 70, 220)));
+        const POINT triangle[3] = {{200, 2000}, {900, 2000}, {550, 1400}};
+        Polygon(dc, triangle, 3);
+    }
+    const HENHMETAFILE emf = CloseEnhMetaFile(dc);
+    if (!emf) return false;
+    DeleteEnhMetaFile(emf);
+    return true;
+}
+
+bool write_bytes(const std::wstring& path, const std::string& bytes) {
+    const owned::unique_file file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                             nullptr) &&
+           written == bytes.size();
+}
+
+bool full_directory(const std::wstring& dir, std::wstring& full, std::wstring& error) {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetFullPathNameW(dir.c_str(), MAX_PATH, path, nullptr);
+    if (length == 0 || length >= MAX_PATH) {
+        error = with_code(L"cannot resolve the directory " + dir);
+        return false;
+    }
+    full = path;
+    if (!full.empty() && full.back() == L'\\') full.pop_back();
+    if (!CreateDirectoryW(full.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        error = with_code(L"cannot create the directory " + full);
+        return false;
+    }
+    return true;
+}
+
+// Claims the first free job number by creating its ini file exclusively.
+bool claim_number(const std::wstring& dir, job_files& job, std::wstring& error) {
+    for (unsigned n = 1; n <= kMaxJobNumber; ++n) {
+        const std::wstring ini = dir + L"\\job" + std::to_wstring(n) + L".ini";
+        const owned::unique_file file(
+            CreateFileW(ini.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        if (file) {
+            job.number = n;
+            job.ini = ini;
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS) {
+            error = with_code(L"cannot create " + ini);
+            return false;
+        }
+    }
+    error = L"no free job number in " + dir;
+    return false;
+}
+
+bool write_spool(const std::wstring& type, const std::wstring& printer, job_files& job,
+                 std::wstring& error) {
+    const std::wstring base = job.ini.substr(0, job.ini.size() - 4);
+    bool written = false;
+    if (type == L"EMF") {
+        job.spool = base + L".emf";
+        written = draw_test_page(job.spool, job.number, printer);
+    } else {
+        job.spool = base + (type == L"RAW" ? L".prn" : L".spl");
+        written = write_bytes(job.spool, "Test page, job " + std::to_string(job.number) + "\r\n\f");
+    }
+    if (!written) error = with_code(L"cannot write the spool file " + job.spool);
+    return written;
+}
+
+bool write_ini(const std::wstring& type, const job_files& job, std::wstring& error) {
+    if (!WritePrivateProfileStringW(L"Spool", L"Type", type.c_str(), job.ini.c_str()) ||
+        !WritePrivateProfileStringW(L"Spool", L"File0", job.spool.c_str(), job.ini.c_str())) {
+        error = with_code(L"cannot write the job ini " + job.ini);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool make_job(const std::wstring& dir, const std::wstring& type, const std::wstring& printer,
+              job_files& job, std::wstring& error) {
+    std::wstring full;
+    if (!full_directory(dir, full, error) || !claim_number(full, job, error)) return false;
+    if (job.ini.size() > kMaxIniPathUnits) {
+        error = L"the job ini path is longer than 1023 characters: " + job.ini;
+        DeleteFileW(job.ini.c_str());
+        return false;
+    }
+    return write_spool(type, printer, job, error) && write_ini(type, job, error);
+}

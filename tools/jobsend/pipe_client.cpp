@@ -1,0 +1,45 @@
+#include "jobsend/pipe_client.h"
+
+#include "agent/pipe_srv/pipe_name.h"
+
+namespace job_pipe {
+
+send_result open(DWORD timeout_ms, owned::unique_file& pipe) {
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+        pipe.reset(CreateFileW(kJobPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (pipe) return send_result::sent;
+        if (GetLastError() == ERROR_FILE_NOT_FOUND) return send_result::no_pipe;
+        if (GetLastError() != ERROR_PIPE_BUSY) return send_result::failed;
+
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            SetLastError(ERROR_SEM_TIMEOUT);
+            return send_result::timed_out;
+        }
+        // Another client holds the instance; a time-out here only ends this round.
+        if (!WaitNamedPipeW(kJobPipeName, static_cast<DWORD>(deadline - now)) &&
+            GetLastError() == ERROR_FILE_NOT_FOUND) {
+            return send_result::no_pipe;
+        }
+    }
+}
+
+send_result send(const void* bytes, DWORD size, DWORD timeout_ms) {
+    owned::unique_file pipe;
+    const send_result opened = open(timeout_ms, pipe);
+    if (opened != send_result::sent) return opened;
+    DWORD written = 0;
+    if (!WriteFile(pipe.get(), bytes, size, &written, nullptr)) return send_result::failed;
+    if (written != size) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return send_result::failed;
+    }
+    return send_result::sent;
+}
+
+send_result send_text(const std::wstring& text, DWORD timeout_ms) {
+    return send(text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), timeout_ms);
+}
+
+}  // namespace job_pipe
