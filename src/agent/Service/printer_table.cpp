@@ -1,0 +1,75 @@
+#define LOG_MODULE "..\\src\\Service"
+#include "diag/log.h"
+
+#include "Service/printer_table.h"
+
+#include <cstdint>
+#include <cwchar>
+
+#include "regtools/reg_records.h"
+
+printer_table_map printer_table;
+
+namespace {
+
+const wchar_t kConfigKey[] = L"Software\\Tavirel\\SrvCfg";
+
+// The next token of a ";"-separated value: runs of ";" are one separator and
+// leading ones are skipped. Returns false when no token is left.
+bool next_token(const wchar_t*& at, std::wstring& token) {
+    at += wcsspn(at, L";");
+    const size_t length = wcscspn(at, L";");
+    if (length == 0) return false;
+    token.assign(at, length);
+    at += length;
+    return true;
+}
+
+// "printer;settings key[;anything]" into its two leading tokens.
+bool split_printer_value(const wchar_t* value, std::wstring& printer, std::wstring& settings_key) {
+    const wchar_t* at = value;
+    return next_token(at, printer) && next_token(at, settings_key);
+}
+
+void load_printer(uint32_t number) {
+    wchar_t value_name[128];
+    swprintf(value_name, sizeof value_name / sizeof value_name[0], L"printer%u", number);
+    reg_record value[2] = {{kHiveLocalMachine, kConfigKey, value_name, REG_SZ, 0, nullptr}, {}};
+    if (reg_read_records(value) != 0) {
+        LOG_ERROR("read_srvregcfg(): failed to get settings via registry keys.");
+        return;
+    }
+    std::wstring printer;
+    std::wstring settings_key;
+    if (split_printer_value(value[0].string_result, printer, settings_key)) {
+        // The lower number wins when a printer is listed twice.
+        printer_table.emplace(std::move(printer), std::move(settings_key));
+    } else {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE("read_srvregcfg(): invalid registry key value.", ERROR_INVALID_PARAMETER);
+    }
+    reg_free_records(value);
+}
+
+}  // namespace
+
+bool read_srvregcfg() {
+    printer_table.clear();
+    reg_record counter[2] = {{kHiveLocalMachine, kConfigKey, L"count", REG_DWORD, 0, nullptr}, {}};
+    LOG_TRACE("read_srvregcfg()", "reg_read_records(counter)");
+    if (reg_read_records(counter) != 0) {
+        LOG_ERROR("read_srvregcfg(): failed to get settings via registry keys.");
+        return false;
+    }
+    // 64-bit counter: a count of 0xFFFFFFFF must still end.
+    for (uint64_t number = 1; number <= counter[0].dword_result; ++number) {
+        load_printer(static_cast<uint32_t>(number));
+    }
+    return true;
+}
+
+const wchar_t* find_printer_settings_key(const wchar_t* printer_name) {
+    if (!printer_name) return nullptr;
+    const auto found = printer_table.find(printer_name);
+    return found == printer_table.end() ? nullptr : found->second.c_str();
+}

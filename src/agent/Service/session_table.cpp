@@ -1,0 +1,160 @@
+#define LOG_MODULE "..\\src\\Service"
+#include "diag/log.h"
+
+#include "Service/session_table.h"
+
+#include <cwchar>
+#include <vector>
+
+#include "tools/session_api.h"
+#include "tools/sessions.h"
+
+session_table_map session_table;
+HANDLE session_table_mutex = nullptr;
+
+namespace {
+
+constexpr DWORD kTableWaitMs = 5000;
+const wchar_t kGuest[] = L"Guest";
+
+// Holds session_table_mutex for its lifetime when the wait succeeded. The
+// caller names itself for the wait's warnings.
+class table_lock {
+public:
+    table_lock(const wchar_t* caller, const wchar_t* user_name) : held_(acquire(caller, user_name)) {}
+    ~table_lock() {
+        if (held_) ReleaseMutex(session_table_mutex);
+    }
+    table_lock(const table_lock&) = delete;
+    table_lock& operator=(const table_lock&) = delete;
+
+    bool held() const { return held_; }
+
+private:
+    static bool acquire(const wchar_t* caller, const wchar_t* user_name) {
+        switch (WaitForSingleObject(session_table_mutex, kTableWaitMs)) {
+            case WAIT_OBJECT_0:
+                return true;
+            case WAIT_TIMEOUT:
+                LOG_WARNING_W(L"%ls(): failed to WaitForSingleObject():WAIT_TIMEOUT for \"%ls\".", caller,
+                              user_name);
+                return false;
+            case WAIT_FAILED:
+                LOG_WARNING_W(L"%ls(): failed to WaitForSingleObject():WAIT_FAILED for \"%ls\".", caller,
+                              user_name);
+                return false;
+            default:
+                // Abandoned: the wait made this thread the owner. The table may be
+                // half-written, so give up, but hand the lock back first.
+                ReleaseMutex(session_table_mutex);
+                return false;
+        }
+    }
+
+    const bool held_;
+};
+
+// Fallback for a domain user or a Guest without a session of its own.
+bool choose_fallback_session(uint32_t& session_id, const session_policy& policy) {
+    if (policy.self_allowed) {
+        session_id = kSelfSession;
+        return true;
+    }
+    session_id = find_first_active_session_id();
+    if (session_id != kSelfSession) return true;
+    LOG_WARNING("find_session_id(): active session ID was not found.");
+    return false;
+}
+
+bool choose_guest_session(uint32_t& session_id, const session_policy& policy) {
+    LOG_WARNING("find_session_id(): \"Guest\" session was detected.");
+    if (find_guest_session_id(&session_id)) {
+        LOG_WARNING("find_session_id(): \"Guest\" session ID was found.");
+        return true;
+    }
+    if (!policy.guest_allowed) {
+        LOG_WARNING("find_session_id(): \"Guest\" session ID was not found.");
+        return false;
+    }
+    return choose_fallback_session(session_id, policy);
+}
+
+// Called with the table lock held.
+bool choose_session(const wchar_t* user_name, uint32_t& session_id, const session_policy& policy) {
+    const auto found = session_table.find(user_name);
+    if (found != session_table.end()) {
+        session_id = policy.self_allowed ? kSelfSession : found->second;
+        return true;
+    }
+    if (wcscmp(user_name, kGuest) == 0) return choose_guest_session(session_id, policy);
+    if (!policy.domain_allowed) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        LOG_ERROR_W_CODE(ERROR_INVALID_PARAMETER, L"find_session_id(): can't find user name \"%ls\" in the table.",
+                         user_name);
+        return false;
+    }
+    LOG_WARNING_W(L"find_session_id(): domain \"%ls\" session ID was detected.", user_name);
+    return choose_fallback_session(session_id, policy);
+}
+
+}  // namespace
+
+void fill_session_table() {
+    std::vector<session_entry> sessions;
+    if (!enumerate_sid(sessions)) LOG_WARNING("service_main(): failed to enumerate_sid().");
+    for (const session_entry& session : sessions) {
+        std::wstring user_name;
+        if (get_uname(session.session_id, user_name) && !user_name.empty()) {
+            session_table[user_name] = session.session_id;
+        }
+    }
+}
+
+void add_session_info(session_table_map& table, uint32_t session_id) {
+    std::wstring user_name;
+    if (!get_uname(session_id, user_name) || user_name.empty()) return;
+    const table_lock lock(L"add_session_info", user_name.c_str());
+    if (lock.held()) table[user_name] = session_id;
+}
+
+bool find_session_id(const wchar_t* user_name, uint32_t* session_id, const session_policy& policy) {
+    if (!user_name || !session_id) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE("find_session_id(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const table_lock lock(L"find_session_id", user_name);
+    return lock.held() && choose_session(user_name, *session_id, policy);
+}
+
+uint32_t find_first_active_session_id() {
+    const uint32_t console = session_api().get_active_console_session_id();
+    std::vector<session_entry> sessions;
+    if (!enumerate_sid(sessions)) {
+        LOG_ERROR("find_first_active_session_id(): failed to enumerate_sid().");
+        return kSelfSession;
+    }
+    uint32_t first_active = kSelfSession;
+    for (const session_entry& session : sessions) {
+        if (session.state != WTSActive) continue;
+        if (session.session_id == console) return console;
+        if (first_active == kSelfSession) first_active = session.session_id;
+    }
+    return first_active;
+}
+
+bool find_guest_session_id(uint32_t* session_id) {
+    std::vector<session_entry> sessions;
+    if (!enumerate_sid(sessions)) {
+        LOG_ERROR("find_guest_session_id(): failed to enumerate_sid().");
+        return false;
+    }
+    for (const session_entry& session : sessions) {
+        std::wstring user_name;
+        if (get_uname(session.session_id, user_name) && user_name == kGuest) {
+            *session_id = session.session_id;
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,195 @@
+#include "regtools/settings_key.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fakes/fake_sessions.h"
+#include "fakes/scratch_key.h"
+#include "support/support.h"
+#include "tools/sessions.h"
+
+using namespace test_support;
+
+namespace {
+
+const wchar_t kName[] = L"RegtoolsSettingsTest";
+const wchar_t kMachinePath[] = L"Software\\RegtoolsSettingsTest";
+constexpr uint32_t kAliceSession = 1;
+constexpr uint32_t kEmptySession = 2;
+
+class SettingsKey : public ::testing::Test {
+protected:
+    void SetUp() override {
+        clear_log();
+        ASSERT_FALSE(sid_.empty());
+        wmemset(key_path_, L'#', kKeyPathChars);
+    }
+
+    // A group of two strings, built as callers build it: per user first.
+    void make_group() {
+        group_[0] = {kHiveUsers, key_path_, L"Client Application", REG_SZ, 0, nullptr};
+        group_[1] = {kHiveUsers, key_path_, L"Transfer Mode", REG_DWORD, 0, nullptr};
+        group_[2] = {};
+    }
+    void expect_hives(uint32_t hive) {
+        EXPECT_EQ(group_[0].hive, hive);
+        EXPECT_EQ(group_[1].hive, hive);
+    }
+
+    fake_sessions::scripted_sessions sessions_{{{kAliceSession, WTSActive, L"alice"},
+                                                {kEmptySession, WTSDisconnected, L""}}};
+    const std::wstring sid_ = process_user_sid();
+    scratch_key machine_{HKEY_LOCAL_MACHINE, kMachinePath};
+    scratch_key user_{HKEY_USERS, sid_ + L"\\" + kMachinePath};
+    wchar_t key_path_[kKeyPathChars];
+    reg_record group_[3];
+};
+
+}  // namespace
+
+TEST_F(SettingsKey, UserCopyServesTheWholeGroup) {
+    ASSERT_TRUE(user_.set_string(L"Client Application", L"user.exe"));
+    ASSERT_TRUE(user_.set_dword(L"Transfer Mode", 1));
+    ASSERT_TRUE(machine_.set_string(L"Client Application", L"machine.exe"));
+    ASSERT_TRUE(machine_.set_dword(L"Transfer Mode", 2));
+    make_group();
+
+    ASSERT_TRUE(read_reg_settings(kName, group_, key_path_, kAliceSession));
+    EXPECT_EQ(std::wstring(key_path_), sid_ + L"\\Software\\" + kName);
+    EXPECT_STREQ(group_[0].string_result, L"user.exe");
+    EXPECT_EQ(group_[1].dword_result, 1u);
+    expect_hives(kHiveUsers);
+    reg_free_records(group_);
+
+    const std::string log = read_log();
+    const size_t outer = log.find("module read_reg_settings() exec configure_reg_key() in ..\\src\\regtools at ");
+    const size_t size_query = log.find("module configure_reg_key() exec get_sid(NULL) in ..\\src\\regtools at ");
+    const size_t lookup = log.find("module configure_reg_key() exec get_sid() in ..\\src\\regtools at ");
+    EXPECT_LT(outer, size_query);
+    EXPECT_LT(size_query, lookup);
+    EXPECT_NE(lookup, std::string::npos);
+}
+
+TEST_F(SettingsKey, OneValueMissingPerUserTakesTheGroupFromTheMachine) {
+    ASSERT_TRUE(user_.set_string(L"Client Application", L"user.exe"));
+    ASSERT_TRUE(machine_.set_string(L"Client Application", L"machine.exe"));
+    ASSERT_TRUE(machine_.set_dword(L"Transfer Mode", 2));
+    make_group();
+
+    ASSERT_TRUE(read_reg_settings(kName, group_, key_path_, kAliceSession));
+    EXPECT_STREQ(key_path_, kMachinePath);
+    EXPECT_STREQ(group_[0].string_result, L"machine.exe");
+    EXPECT_EQ(group_[1].dword_result, 2u);
+    expect_hives(kHiveLocalMachine);
+    reg_free_records(group_);
+}
+
+TEST_F(SettingsKey, NobodyLoggedOnFallsBackToTheMachine) {
+    ASSERT_TRUE(machine_.set_string(L"Client Application", L"machine.exe"));
+    ASSERT_TRUE(machine_.set_dword(L"Transfer Mode", 2));
+    make_group();
+
+    ASSERT_TRUE(read_reg_settings(kName, group_, key_path_, kEmptySession));
+    EXPECT_STREQ(group_[0].string_result, L"machine.exe");
+    expect_hives(kHiveLocalMachine);
+    reg_free_records(group_);
+
+    const std::string log = read_log();
+    const char* const chain[] = {
+        "message: get_sid(): failed to WTSQueryUserToken().\r\nerrcode: 1008\r\n",
+        "message: configure_reg_key(): failed to get_sid().\r\nerrcode: 1008\r\n",
+        "message: read_reg_settings(): failed to configure_reg_key(). Use HKLM hive as default.\r\n\r\n",
+    };
+    size_t at = 0;
+    for (const char* entry : chain) {
+        const size_t found = log.find(entry, at);
+        ASSERT_NE(found, std::string::npos) << entry << "\n" << log;
+        EXPECT_EQ(log.find(entry, found + 1), std::string::npos) << entry;
+        at = found;
+    }
+}
+
+TEST_F(SettingsKey, SelfSessionReadsTheServiceAccountsHive) {
+    ASSERT_TRUE(user_.set_string(L"Client Application", L"own.exe"));
+    ASSERT_TRUE(user_.set_dword(L"Transfer Mode", 0));
+    make_group();
+
+    ASSERT_TRUE(read_reg_settings(kName, group_, key_path_, kSelfSession));
+    EXPECT_EQ(std::wstring(key_path_), sid_ + L"\\Software\\" + kName);
+    EXPECT_STREQ(group_[0].string_result, L"own.exe");
+    expect_hives(kHiveUsers);
+    EXPECT_EQ(sessions_.calls().query_user_token, 0u);
+    reg_free_records(group_);
+}
+
+TEST_F(SettingsKey, GroupFoundNowhereFailsWithNoStringsLeft) {
+    ASSERT_TRUE(user_.set_string(L"Client Application", L"user.exe"));
+    ASSERT_TRUE(machine_.set_string(L"Client Application", L"machine.exe"));
+    make_group();
+
+    EXPECT_FALSE(read_reg_settings(kName, group_, key_path_, kAliceSession));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(group_[0].string_result, nullptr);
+    EXPECT_EQ(group_[1].string_result, nullptr);
+    EXPECT_EQ(count_log_messages(read_log(), "read_reg_settings(): failed to get settings via registry keys."), 1u);
+}
+
+TEST_F(SettingsKey, PerUserPathMustLeaveTwentyCharactersSpare) {
+    const size_t sid_length = sid_.size() + 1;
+    const size_t longest = kKeyPathChars - 20 - sid_length;
+    const struct {
+        size_t name_length;
+        bool fits;
+    } cases[] = {{longest, true}, {longest + 1, false}, {1000, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name_length);
+        clear_log();
+        wmemset(key_path_, L'#', kKeyPathChars);
+        const std::wstring name(c.name_length, L'n');
+        ASSERT_EQ(configure_reg_key(key_path_, name.c_str(), kAliceSession), c.fits);
+        if (c.fits) {
+            EXPECT_EQ(std::wstring(key_path_), sid_ + L"\\Software\\" + name);
+            EXPECT_EQ(key_path_[kKeyPathChars - 1], L'\0');
+        } else {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+            EXPECT_EQ(key_path_[0], L'#') << "buffer must stay untouched";
+            EXPECT_EQ(count_log_messages(read_log(), "configure_reg_key(): input buffer size is to small."), 1u);
+        }
+    }
+}
+
+TEST_F(SettingsKey, OverlongNameFallsBackToACutMachinePath) {
+    // 1000 characters still fit machine-wide; 1100 are cut to the buffer.
+    for (const size_t length : {size_t{1000}, size_t{1100}}) {
+        SCOPED_TRACE(length);
+        clear_log();
+        const std::wstring name(length, L'n');
+        make_group();
+
+        EXPECT_FALSE(read_reg_settings(name.c_str(), group_, key_path_, kAliceSession));
+        EXPECT_EQ(std::wstring(key_path_), (L"Software\\" + name).substr(0, kKeyPathChars - 1));
+        expect_hives(kHiveLocalMachine);
+        const std::string log = read_log();
+        EXPECT_EQ(count_log_messages(log, "configure_reg_key(): input buffer size is to small."), 1u);
+        EXPECT_EQ(
+            count_log_messages(log, "read_reg_settings(): failed to configure_reg_key(). Use HKLM hive as default."),
+            1u);
+    }
+}
+
+TEST_F(SettingsKey, NullArgumentsAreRefused) {
+    make_group();
+    const struct {
+        const wchar_t* name;
+        reg_record* group;
+        wchar_t* path;
+    } cases[] = {{nullptr, group_, key_path_}, {kName, nullptr, key_path_}, {kName, group_, nullptr}};
+    for (const auto& c : cases) {
+        SetLastError(0);
+        EXPECT_FALSE(read_reg_settings(c.name, c.group, c.path, kAliceSession));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_EQ(count_log_messages(read_log(), "read_reg_settings(): invalid input parameter."), 3u);
+    EXPECT_EQ(sessions_.calls().query_user_token, 0u);
+}
