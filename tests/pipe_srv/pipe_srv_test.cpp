@@ -1,0 +1,268 @@
+// The pipe server against a real named pipe, with a recording handler.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "jobsend/pipe_client.h"
+#include "pipe_srv/pipe_srv.h"
+#include "pipe_srv/recorder.h"
+#include "support/support.h"
+
+using namespace test_support;
+using ::testing::UnorderedElementsAreArray;
+
+namespace {
+
+const std::string kReadFailed = "pipe_srv_read_pipe_proc(): failed to ReadFile().";
+
+// Error entries with this message and this code.
+size_t count_errors(const std::string& message, int code) {
+    return count_log_messages(read_log(), message + "\r\nerrcode: " + std::to_string(code));
+}
+
+std::string utf16(const std::wstring& text) {
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+
+bool send_bytes(const std::string& bytes, DWORD timeout_ms = 10000) {
+    return job_pipe::send(bytes.data(), static_cast<DWORD>(bytes.size()), timeout_ms) ==
+           job_pipe::send_result::sent;
+}
+
+bool send_text(const std::wstring& text) { return send_bytes(utf16(text)); }
+
+// True once the server has dropped this client: a write no longer gets through.
+bool disconnected(HANDLE client) {
+    DWORD written = 0;
+    return !WriteFile(client, "x", 2, &written, nullptr);
+}
+
+// One server for all message tests: its idle stop alone takes up to two seconds.
+class PipeServerMessages : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ensure_log_dir();
+        server_ = new recorder::running_server;
+        // The first client after the pipe is created may race the first listen.
+        recorder::reset();
+        send_text(L"warm-up");
+        recorder::wait_for(1);
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_NE(server_->get(), nullptr);
+        recorder::reset();
+        clear_log();
+    }
+
+    static recorder::running_server* server_;
+};
+
+recorder::running_server* PipeServerMessages::server_ = nullptr;
+
+TEST_F(PipeServerMessages, OneMessagePerConnectionAndClientDroppedAfterTheRead) {
+    const std::wstring job = L"Corvix TIF Printer;C:\\spool\\job 17.ini;alice";
+    owned::unique_file client;
+    ASSERT_EQ(job_pipe::open(10000, client), job_pipe::send_result::sent);
+    const std::string first = utf16(job);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(client.get(), first.data(), static_cast<DWORD>(first.size()), &written,
+                          nullptr));
+    // A second message on the same connection is never read.
+    const std::string second = utf16(L"P;second.ini;bob");
+    WriteFile(client.get(), second.data(), static_cast<DWORD>(second.size()), &written, nullptr);
+
+    // The next client gets the one instance only after the first was dropped.
+    ASSERT_TRUE(send_text(L"next"));
+    ASSERT_TRUE(recorder::wait_for(2));
+    EXPECT_TRUE(disconnected(client.get()));
+    EXPECT_THAT(recorder::messages(), UnorderedElementsAreArray({job, std::wstring(L"next")}));
+    EXPECT_EQ(read_log(), "");
+}
+
+TEST_F(PipeServerMessages, MessageFramingTable) {
+    std::wstring full;
+    for (int i = 0; i < 4096; ++i) full += static_cast<wchar_t>(L'A' + i % 26);
+    const std::string nul_inside = utf16(L"P;I;U") + std::string(2, '\0') + utf16(L"tail");
+    struct row {
+        const char* label;
+        bool writes;
+        std::string bytes;
+        std::wstring text;  // what the handler gets, unless rejected
+        int rejected_code;  // 0: accepted
+    };
+    const row rows[] = {
+        {"exactly 8192 bytes", true, utf16(full), full, 0},
+        {"8193 bytes", true, utf16(full) + "Z", L"", ERROR_MORE_DATA},
+        {"NUL in the middle", true, nul_inside, L"P;I;U", 0},
+        {"terminating NUL", true, utf16(L"P;I;U") + std::string(2, '\0'), L"P;I;U", 0},
+        {"odd last byte ignored", true, utf16(L"ab") + "c", L"ab", 0},
+        {"empty message", true, "", L"", 0},
+        {"closed without writing", false, "", L"", ERROR_BROKEN_PIPE},
+    };
+    std::vector<std::wstring> expected;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.label);
+        if (r.writes) {
+            ASSERT_TRUE(send_bytes(r.bytes));
+        } else {
+            owned::unique_file client;
+            ASSERT_EQ(job_pipe::open(10000, client), job_pipe::send_result::sent);
+        }
+        if (r.rejected_code == 0) expected.push_back(r.text);
+    }
+    // Served after every rejection.
+    ASSERT_TRUE(send_text(L"last"));
+    expected.push_back(L"last");
+    ASSERT_TRUE(recorder::wait_for(expected.size()));
+    EXPECT_THAT(recorder::messages(), UnorderedElementsAreArray(expected));
+    EXPECT_EQ(count_errors(kReadFailed, ERROR_MORE_DATA), 1u);
+    EXPECT_EQ(count_errors(kReadFailed, ERROR_BROKEN_PIPE), 1u);
+    EXPECT_EQ(count_log_messages(read_log(), kReadFailed), 2u);
+}
+
+TEST_F(PipeServerMessages, SilentClientIsDroppedAndTheNextServed) {
+    owned::unique_file silent;
+    ASSERT_EQ(job_pipe::open(10000, silent), job_pipe::send_result::sent);
+    // Waits for the instance while the silent client holds it.
+    ASSERT_TRUE(send_bytes(utf16(L"after silence"), 20000));
+    ASSERT_TRUE(recorder::wait_for(1));
+    EXPECT_EQ(recorder::messages(), std::vector<std::wstring>{L"after silence"});
+    EXPECT_EQ(count_errors(kReadFailed, ERROR_TIMEOUT), 1u);
+    EXPECT_TRUE(disconnected(silent.get()));
+}
+
+TEST_F(PipeServerMessages, TwentyMessagesHandedOutInArrivalOrderEightAtOnce) {
+    recorder::reset(true);
+    std::vector<std::wstring> sent;
+    for (int i = 1; i <= 20; ++i) {
+        sent.push_back(L"P;job" + std::to_wstring(i) + L".ini;U");
+        ASSERT_TRUE(send_text(sent.back()));
+    }
+    // The pool takes the eight oldest; the rest wait in the queue.
+    ASSERT_TRUE(recorder::wait_for(8));
+    EXPECT_THAT(recorder::messages(),
+                UnorderedElementsAreArray(sent.begin(), sent.begin() + 8));
+    // Each handler let go frees one worker, which must take the oldest queued message.
+    for (size_t next = 8; next < sent.size(); ++next) {
+        recorder::release(1);
+        ASSERT_TRUE(recorder::wait_for(next + 1));
+        EXPECT_EQ(recorder::messages()[next], sent[next]);
+    }
+    recorder::release(8);
+    EXPECT_EQ(recorder::max_running(), 8);
+    EXPECT_EQ(read_log(), "");
+}
+
+class PipeServerLifecycle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        pipe_srv_set_default_handler(recorder::handle);
+        recorder::reset();
+        clear_log();
+    }
+};
+
+TEST_F(PipeServerLifecycle, InvalidInputTable) {
+    pipe_server* server = pipe_srv_init();
+    ASSERT_NE(server, nullptr);
+    struct row {
+        const char* message;  // empty: nothing is logged
+        std::function<void()> call;
+    };
+    const row rows[] = {
+        {"pipe_srv_run(): invalid input parameter.", [] { EXPECT_FALSE(pipe_srv_run(nullptr)); }},
+        {"pipe_srv_stop(): invalid input parameter.", [] { pipe_srv_stop(nullptr); }},
+        {"pipe_srv_work_proc(): invalid input parameter.", [] { pipe_srv_work_proc(nullptr); }},
+        {"pipe_srv_read_pipe_proc(): invalid input parameter.",
+         [] { pipe_srv_read_pipe_proc(nullptr); }},
+        {"pipe_srv_run(): invalid input parameter.",
+         [server] {
+             pipe_srv_set_default_handler(nullptr);
+             EXPECT_FALSE(pipe_srv_run(server));
+             pipe_srv_set_default_handler(recorder::handle);
+         }},
+        // Stop on a server that never ran, destroy on an empty reference.
+        {"", [server] { pipe_srv_stop(server); }},
+        {"", [] {
+             pipe_server* none = nullptr;
+             pipe_srv_destroy(&none);
+             pipe_srv_destroy(nullptr);
+         }},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.message);
+        clear_log();
+        SetLastError(0);
+        r.call();
+        if (*r.message) {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+            EXPECT_EQ(count_errors(r.message, ERROR_INVALID_PARAMETER), 1u);
+        } else {
+            EXPECT_EQ(read_log(), "");
+        }
+    }
+    // Destroy ends the idle pool of a server that never ran.
+    pipe_srv_destroy(&server);
+    EXPECT_EQ(server, nullptr);
+}
+
+TEST_F(PipeServerLifecycle, RunTwiceThenIdleStopEndsEveryThreadByItself) {
+    recorder::running_server running;
+    pipe_server* server = running.get();
+    ASSERT_NE(server, nullptr);
+    ASSERT_FALSE(server->stopped);
+    EXPECT_EQ(server->work_threads.size(), 8u);
+    const HANDLE reader = server->reader_thread;
+    EXPECT_TRUE(pipe_srv_run(server));
+    EXPECT_EQ(server->reader_thread, reader);
+    ASSERT_TRUE(send_text(L"P;I;U"));
+    ASSERT_TRUE(recorder::wait_for(1));
+
+    // Idle workers notice the stop at their next two-second wake-up, well
+    // before the five seconds after which they would be cut off.
+    const ULONGLONG start = GetTickCount64();
+    pipe_srv_stop(server);
+    EXPECT_LT(GetTickCount64() - start, 4000u);
+    EXPECT_TRUE(server->stopped);
+    EXPECT_EQ(server->reader_thread, nullptr);
+    EXPECT_TRUE(server->work_threads.empty());
+    owned::unique_file client;
+    EXPECT_EQ(job_pipe::open(0, client), job_pipe::send_result::no_pipe);
+
+    pipe_srv_stop(server);
+    EXPECT_EQ(read_log(), "");
+}
+
+TEST_F(PipeServerLifecycle, JobStillRunningAtStopIsCutOff) {
+    recorder::reset(true);  // the handler never returns by itself
+    recorder::running_server running;
+    ASSERT_TRUE(send_text(L"P;long.ini;U"));
+    ASSERT_TRUE(recorder::wait_for(1));
+    pipe_srv_stop(running.get());
+    EXPECT_TRUE(running.get()->work_threads.empty());
+    // The grace time running out is not a failure of the wait.
+    EXPECT_EQ(read_log(), "");
+}
+
+TEST_F(PipeServerLifecycle, PipeNameHeldElsewhereLeavesServerWithoutListener) {
+    const owned::unique_file other(CreateNamedPipeW(kJobPipeName, PIPE_ACCESS_DUPLEX,
+                                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
+                                                    4096, 4096, 0, nullptr));
+    ASSERT_TRUE(other);
+    recorder::running_server running;
+    ASSERT_NE(running.get(), nullptr);
+    EXPECT_FALSE(running.get()->stopped);
+    ASSERT_EQ(WaitForSingleObject(running.get()->reader_thread, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(count_log_messages(read_log(), "pipe_srv_read_pipe_proc(): failed to CreateNamedPipe()."),
+              1u);
+    EXPECT_TRUE(recorder::messages().empty());
+}
+
+}  // namespace

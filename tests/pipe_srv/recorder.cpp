@@ -1,0 +1,110 @@
+#include "pipe_srv/recorder.h"
+
+#include <algorithm>
+
+namespace recorder {
+namespace {
+
+// A gated handler gives up after this, so that a failing test cannot hang.
+constexpr DWORD kGateLimitMs = 30000;
+
+struct state {
+    state() {
+        InitializeCriticalSection(&lock);
+        arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        gate = CreateSemaphoreW(nullptr, 0, 1000, nullptr);
+    }
+    CRITICAL_SECTION lock;
+    HANDLE arrived;
+    HANDLE gate;
+    bool gated = false;
+    std::vector<std::wstring> messages;
+    int running = 0;
+    int max_running = 0;
+};
+
+state& shared() {
+    static state s;
+    return s;
+}
+
+class locked {
+public:
+    locked() { EnterCriticalSection(&shared().lock); }
+    ~locked() { LeaveCriticalSection(&shared().lock); }
+};
+
+}  // namespace
+
+int handle(const wchar_t* message) {
+    state& s = shared();
+    bool gated = false;
+    {
+        locked hold;
+        s.messages.emplace_back(message);
+        s.max_running = std::max(s.max_running, ++s.running);
+        gated = s.gated;
+    }
+    SetEvent(s.arrived);
+    if (gated) WaitForSingleObject(s.gate, kGateLimitMs);
+    locked hold;
+    --s.running;
+    return 0;
+}
+
+void reset(bool gated) {
+    state& s = shared();
+    locked hold;
+    s.gated = gated;
+    s.messages.clear();
+    s.running = 0;
+    s.max_running = 0;
+    while (WaitForSingleObject(s.gate, 0) == WAIT_OBJECT_0) {
+    }
+    ResetEvent(s.arrived);
+}
+
+void release(LONG count) { ReleaseSemaphore(shared().gate, count, nullptr); }
+
+bool wait_for(size_t count, DWORD timeout_ms) {
+    state& s = shared();
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+        {
+            locked hold;
+            if (s.messages.size() >= count) return true;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return false;
+        WaitForSingleObject(s.arrived, static_cast<DWORD>(deadline - now));
+    }
+}
+
+std::vector<std::wstring> messages() {
+    locked hold;
+    return shared().messages;
+}
+
+int max_running() {
+    locked hold;
+    return shared().max_running;
+}
+
+running_server::running_server() {
+    pipe_srv_set_default_handler(handle);
+    server_ = pipe_srv_init();
+    if (!server_ || !pipe_srv_run(server_)) return;
+    // The reader creates the pipe just after run returns; clients need it to exist.
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (!WaitNamedPipeW(kJobPipeName, 10000) && GetLastError() == ERROR_FILE_NOT_FOUND &&
+           GetTickCount64() < deadline) {
+        Sleep(5);
+    }
+}
+
+running_server::~running_server() {
+    pipe_srv_stop(server_);
+    pipe_srv_destroy(&server_);
+}
+
+}  // namespace recorder

@@ -1,0 +1,42 @@
+// A pipe server handler for tests: records every message it is handed and how
+// many handlers ran at once, and can hold handlers until the test lets them go.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "pipe_srv/pipe_srv.h"
+
+namespace recorder {
+
+// The handler to register with pipe_srv_set_default_handler.
+int handle(const wchar_t* message);
+
+// Forgets what was recorded; gated handlers wait for release() before returning.
+void reset(bool gated = false);
+// Lets `count` gated handlers return.
+void release(LONG count);
+// Waits until `count` messages have arrived since reset(); false after timeout_ms.
+bool wait_for(size_t count, DWORD timeout_ms = 20000);
+// Messages in the order the handlers were entered.
+std::vector<std::wstring> messages();
+int max_running();
+
+// A server, initialised and running with the recorder as its handler, whose
+// pipe exists once the constructor returns.
+class running_server {
+public:
+    running_server();
+    ~running_server();
+    running_server(const running_server&) = delete;
+    running_server& operator=(const running_server&) = delete;
+
+    pipe_server* get() const { return server_; }
+
+private:
+    pipe_server* server_;
+};
+
+}  // namespace recorder
