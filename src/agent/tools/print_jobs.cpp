@@ -1,0 +1,78 @@
+#define LOG_MODULE "..\\src\\tools"
+#include "diag/log.h"
+
+#include "tools/print_jobs.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+#include "common/owned.h"
+#include "tools/spooler_api.h"
+
+namespace {
+
+constexpr DWORD kMaxJobsExamined = 256;
+
+struct printer_traits {
+    using type = HANDLE;
+    static type invalid() { return nullptr; }
+    static void close(type printer) { spooler_api().close_printer(printer); }
+};
+using unique_printer = owned::unique_any<printer_traits>;
+
+struct free_deleter {
+    void operator()(void* block) const { std::free(block); }
+};
+
+bool list_jobs(HANDLE printer, BYTE* buffer, DWORD bytes, DWORD* needed, DWORD* returned) {
+    return spooler_api().enum_jobs(printer, 0, kMaxJobsExamined, 1, buffer, bytes, needed,
+                                   returned) != FALSE;
+}
+
+}  // namespace
+
+bool cleanup_print_jobs(const wchar_t* printer_name) {
+    if (printer_name == nullptr || *printer_name == L'\0') {
+        LOG_ERROR_CODE("cleanup_print_jobs(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        return false;
+    }
+
+    SetLastError(0);
+    PRINTER_DEFAULTSW defaults{};
+    defaults.DesiredAccess = PRINTER_ACCESS_USE;
+    unique_printer printer;
+    if (!spooler_api().open_printer(const_cast<LPWSTR>(printer_name), printer.put(), &defaults)) {
+        LOG_ERROR("cleanup_print_jobs(): failed to OpenPrinter().");
+        return false;
+    }
+
+    DWORD needed = 0;
+    DWORD returned = 0;
+    if (list_jobs(printer.get(), nullptr, 0, &needed, &returned)) return false;  // empty queue
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        LOG_ERROR("cleanup_print_jobs(): failed to EnumJobs().");
+        return false;
+    }
+
+    std::unique_ptr<BYTE, free_deleter> list(static_cast<BYTE*>(std::malloc(needed)));
+    if (!list) {
+        LOG_ERROR_CODE("cleanup_print_jobs(): failed to malloc().", ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    // One listing only: a queue that grew in between fails here and waits for the next job.
+    if (!list_jobs(printer.get(), list.get(), needed, &needed, &returned)) {
+        LOG_ERROR("cleanup_print_jobs(): failed to EnumJobs().");
+        return false;
+    }
+
+    const auto* jobs = reinterpret_cast<const JOB_INFO_1W*>(list.get());
+    const DWORD examined = std::min(returned, kMaxJobsExamined);
+    for (DWORD i = 0; i < examined; ++i) {
+        if ((jobs[i].Status & JOB_STATUS_PRINTED) == 0) continue;
+        if (!spooler_api().set_job(printer.get(), jobs[i].JobId, 0, nullptr, JOB_CONTROL_DELETE)) {
+            LOG_ERROR("cleanup_print_jobs(): failed to SetJob().");
+        }
+    }
+    return true;
+}
