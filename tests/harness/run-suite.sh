@@ -5,6 +5,8 @@ set -u
 root=$1; shift
 wineserver -k 2>/dev/null || true
 wineserver -p
+# Start Wine's background processes detached from CTest's output pipes.
+wine cmd /c exit </dev/null >/dev/null 2>&1
 trap 'wineserver -k 2>/dev/null || true' EXIT
 status=0
 for arch in ${ARCHES:-x86 x64}; do
