@@ -34,8 +34,8 @@ HWND find_fixture_window(DWORD process_id) {
 
 target_window::target_window(const std::wstring& title, const std::wstring& record_path,
                              unsigned close_after) {
-    std::wstring line = quoted(test_support::beside_exe(L"target_window.exe")) + L" " +
-                        quoted(title) + L" " + quoted(record_path) + L" " +
+    std::wstring line = in_quotes(test_support::beside_exe(L"target_window.exe")) + L" " +
+                        in_quotes(title) + L" " + in_quotes(record_path) + L" " +
                         std::to_wstring(close_after);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -46,9 +46,12 @@ target_window::target_window(const std::wstring& title, const std::wstring& reco
     }
     CloseHandle(info.hThread);
     process_ = info.hProcess;
-    // Idle for input means the window exists and its message loop runs.
+    // The first window of a fresh display can take a while; give up after 30 s.
     WaitForInputIdle(process_, 30000);
-    window_ = find_fixture_window(info.dwProcessId);
+    for (int tries = 0; tries < 600 && window_ == nullptr; ++tries) {
+        window_ = find_fixture_window(info.dwProcessId);
+        if (window_ == nullptr) Sleep(50);
+    }
 }
 
 target_window::~target_window() {
@@ -76,7 +79,27 @@ std::string record_text(const std::string& line) {
     return at == std::string::npos ? std::string() : line.substr(at + 5);
 }
 
-std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+bool logged_error(const std::string& log, const std::string& module, const std::string& message,
+                  int code) {
+    const std::string header = "ERROR: file: " + module + "; line: ";
+    const std::string tail = "\r\nmessage: " + message + "\r\nerrcode: " + std::to_string(code) + "\r\n";
+    for (size_t at = log.find(header); at != std::string::npos; at = log.find(header, at + 1)) {
+        const size_t line_end = log.find("\r\n", at);
+        if (line_end != std::string::npos && log.compare(line_end, tail.size(), tail) == 0) return true;
+    }
+    return false;
+}
+
+size_t count_traces(const std::string& log, const std::string& caller, const std::string& callee) {
+    const std::string needle = "module " + caller + " exec " + callee + " in ";
+    size_t count = 0;
+    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) {
+        if (at == 0 || log[at - 1] == '\n') ++count;
+    }
+    return count;
+}
+
+std::wstring in_quotes(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 int run_captured(const std::wstring& command_line, std::string& output) {
     output.clear();

@@ -8,7 +8,7 @@
 #include "winrelay/relay_fixtures.h"
 
 using namespace test_support;
-using relay_test::quoted;
+using relay_test::in_quotes;
 
 namespace {
 
@@ -19,8 +19,8 @@ const char kInvalid[] = "main(): invalid input parameters.";
 const char kNoWindow[] = "main(): can't find target window.";
 
 std::wstring winrelay_line(const std::vector<std::wstring>& args) {
-    std::wstring line = quoted(beside_exe(L"winrelay.exe"));
-    for (const std::wstring& arg : args) line += L" " + quoted(arg);
+    std::wstring line = in_quotes(beside_exe(L"winrelay.exe"));
+    for (const std::wstring& arg : args) line += L" " + in_quotes(arg);
     return line;
 }
 
@@ -38,11 +38,9 @@ run_result run_winrelay(const std::vector<std::wstring>& args) {
     return result;
 }
 
-// An error entry of the forwarder's module with this message and code.
+// An error entry of the forwarder's own module.
 bool logged_error(const std::string& log, const std::string& message, int code) {
-    const std::string entry = "message: " + message + "\r\nerrcode: " + std::to_string(code) + "\r\n";
-    const size_t at = log.find(entry);
-    return at != std::string::npos && log.rfind("ERROR: file: ..\\src\\winrelay; line: ", at) != std::string::npos;
+    return relay_test::logged_error(log, "..\\src\\winrelay", message, code);
 }
 
 class Winrelay : public ::testing::Test {

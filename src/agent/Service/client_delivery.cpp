@@ -1,0 +1,282 @@
+#define LOG_MODULE "..\\src\\Service"
+#include "diag/log.h"
+
+#include "Service/client_delivery.h"
+
+#include <cwchar>
+
+#include "Service/program_wait.h"
+#include "common/owned.h"
+#include "regtools/reg_records.h"
+#include "regtools/settings_key.h"
+#include "tools/format_fitting.h"
+#include "tools/launch.h"
+
+namespace {
+
+constexpr size_t kCommandLineUnits = 1024;
+constexpr size_t kSpoolTypeUnits = 1024;
+constexpr DWORD kDefaultTimeoutMs = 5000;
+
+// "Transfer Mode" values.
+constexpr DWORD kModeStartClient = 0;
+constexpr DWORD kModeRelay = 1;
+constexpr DWORD kModeNone = 2;
+constexpr DWORD kModeClipboard = 3;
+constexpr DWORD kModePipe = 4;
+
+// "Application: Skip" is compared for equality, not used as a bit mask.
+constexpr DWORD kSkipAlways = 3;
+struct skip_rule {
+    DWORD skip;
+    const wchar_t* spool_type;  // compared case-sensitively
+    const char* warning;
+};
+constexpr skip_rule kSkipRules[] = {
+    {1, L"EMF", "run_client_app(): exec client app for EMF data was skipped."},
+    {2, L"RAW", "run_client_app(): exec client app for RAW data was skipped."},
+};
+
+const launch_options kClientWithJob = {0, 0, 0};
+const launch_options kWinrelay = {1, 0, 0};
+
+uint32_t failure_reason(DWORD error) { return error > 2 ? error : kRelayFailed; }
+
+// The group every delivery needs, whatever its mode; taken whole from the
+// user's copy of the settings key or from the machine-wide one.
+struct basic_settings {
+    wchar_t key_path[kKeyPathChars] = {};
+    reg_record records[6] = {
+        {kHiveUsers, key_path, L"Client Application", REG_SZ, 0, nullptr},
+        {kHiveUsers, key_path, L"Transfer Mode", REG_DWORD, 0, nullptr},
+        {kHiveUsers, key_path, L"Target window title", REG_SZ, 0, nullptr},
+        {kHiveUsers, key_path, L"Message ID", REG_DWORD, 0, nullptr},
+        {kHiveUsers, key_path, L"Output Directory", REG_SZ, 0, nullptr},
+        {},
+    };
+
+    basic_settings() = default;
+    basic_settings(const basic_settings&) = delete;
+    basic_settings& operator=(const basic_settings&) = delete;
+    ~basic_settings() { reg_free_records(records); }
+
+    const wchar_t* client_application() const { return records[0].string_result; }
+    DWORD transfer_mode() const { return records[1].dword_result; }
+    const wchar_t* window_title() const { return records[2].string_result; }
+    // Stored unsigned; winrelay takes it signed, so 4294967295 travels as -1.
+    int32_t message_id() const { return static_cast<int32_t>(records[3].dword_result); }
+};
+
+// "Installation Directory" has no per-user copy.
+struct install_dir_setting {
+    wchar_t key_path[kKeyPathChars] = {};
+    reg_record records[2] = {
+        {kHiveLocalMachine, key_path, L"Installation Directory", REG_SZ, 0, nullptr},
+        {},
+    };
+
+    install_dir_setting() = default;
+    install_dir_setting(const install_dir_setting&) = delete;
+    install_dir_setting& operator=(const install_dir_setting&) = delete;
+    ~install_dir_setting() { reg_free_records(records); }
+
+    // A key path that does not fit is not read: cut, it would name another key.
+    bool read(const wchar_t* settings_key_name) {
+        return format_fitting(key_path, L"Software\\%ls", settings_key_name) &&
+               reg_read_records(records) == 0;
+    }
+    const wchar_t* path() const { return records[0].string_result; }
+};
+
+// One REG_DWORD value, per user with the machine-wide fall-back.
+bool read_user_dword(const wchar_t* settings_key_name, const wchar_t* name, uint32_t session_id,
+                     DWORD* value) {
+    wchar_t key_path[kKeyPathChars] = {};
+    reg_record record[] = {{kHiveUsers, key_path, name, REG_DWORD, 0, nullptr}, {}};
+    if (!read_reg_settings(settings_key_name, record, key_path, session_id)) return false;
+    *value = record[0].dword_result;
+    return true;
+}
+
+// Logs why the job is not delivered; false when delivery goes ahead.
+bool delivery_skipped(DWORD skip, const wchar_t* job_ini_path) {
+    if (skip == kSkipAlways) {
+        LOG_WARNING("run_client_app(): exec client for EMF/RAW data was skipped.");
+        return true;
+    }
+    for (const skip_rule& rule : kSkipRules) {
+        if (rule.skip != skip) continue;
+        wchar_t type[kSpoolTypeUnits];
+        GetPrivateProfileStringW(L"Spool", L"Type", L"", type, kSpoolTypeUnits, job_ini_path);
+        if (std::wcscmp(type, rule.spool_type) != 0) return false;
+        LOG_WARNING(rule.warning);
+        return true;
+    }
+    return false;
+}
+
+// A job's delivery once its settings are read.
+class delivery {
+public:
+    delivery(const basic_settings& settings, const wchar_t* install_dir,
+             const wchar_t* settings_key_name, const wchar_t* job_ini_path, uint32_t session_id)
+        : settings_(settings),
+          install_dir_(install_dir),
+          settings_key_name_(settings_key_name),
+          job_ini_path_(job_ini_path),
+          session_id_(session_id) {}
+
+    // Transfer mode 0: the client gets the job on its command line and runs on
+    // its own.
+    void start_client_with_job() const {
+        wchar_t command_line[kCommandLineUnits];
+        if (!format_fitting(command_line, L"%ls \"%ls\"", settings_.client_application(),
+                                 job_ini_path_)) {
+            LOG_ERROR("run_client_app(): failed to format_fitting().");
+            return;
+        }
+        owned::unique_handle client;
+        start_client(command_line, kClientWithJob, client);
+    }
+
+    // Transfer mode 1: hand the job to the open window; when there is none,
+    // start the client, give it time to open its window and try once more.
+    void relay_to_window() const {
+        DWORD timeout_ms = kDefaultTimeoutMs;
+        LOG_TRACE("run_client_app()", "read_reg_settings()");
+        if (!read_user_dword(settings_key_name_, L"Timeout", session_id_, &timeout_ms)) {
+            LOG_WARNING("run_client_app(): failed to get \"Timeout\" value via registry key. "
+                        "Use default timeout value.");
+        }
+
+        const uint32_t first = relay();
+        if (first == kRelayDelivered || first == kRelayHelpShown) return;
+        if (first != kRelayNoWindow) {
+            LOG_ERROR_CODE("run_client_app(): failed to exec_winrelay().", first);
+            return;
+        }
+
+        wchar_t command_line[kCommandLineUnits];
+        if (!format_fitting(command_line, L"%ls", settings_.client_application())) {
+            LOG_ERROR("run_client_app(): failed to format_fitting().");
+            return;
+        }
+        // The client keeps running; only its handle is closed.
+        owned::unique_handle client;
+        if (!start_client(command_line, launch_options{0, 1, timeout_ms}, client)) return;
+        const uint32_t second = relay();
+        if (second != kRelayDelivered) {
+            LOG_ERROR_CODE("run_client_app(): failed to exec_winrelay().", second);
+        }
+    }
+
+private:
+    bool start_client(wchar_t* command_line, const launch_options& options,
+                      owned::unique_handle& client) const {
+        LOG_TRACE("run_client_app()", "exec_user_app()");
+        if (!exec_user_app(session_id_, command_line, client.put(), options)) {
+            LOG_ERROR("run_client_app(): failed to exec_user_app().");
+            return false;
+        }
+        return true;
+    }
+
+    uint32_t relay() const {
+        LOG_TRACE("run_client_app()", "exec_winrelay()");
+        return exec_winrelay(install_dir_, settings_.window_title(), settings_.message_id(),
+                             job_ini_path_, session_id_);
+    }
+
+    const basic_settings& settings_;
+    const wchar_t* install_dir_;
+    const wchar_t* settings_key_name_;
+    const wchar_t* job_ini_path_;
+    uint32_t session_id_;
+};
+
+}  // namespace
+
+bool run_client_app(const wchar_t* job_ini_path, const wchar_t* settings_key_name,
+                    uint32_t session_id) {
+    if (job_ini_path == nullptr || settings_key_name == nullptr) {
+        LOG_ERROR_CODE("run_client_app(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    basic_settings settings;
+    LOG_TRACE("run_client_app()", "read_reg_settings(): basic settings");
+    if (!read_reg_settings(settings_key_name, settings.records, settings.key_path, session_id)) {
+        LOG_ERROR("run_client_app(): failed to read_reg_settings().");
+        return false;
+    }
+    install_dir_setting install_dir;
+    LOG_TRACE("run_client_app()", "reg_read_records(dir)");
+    if (!install_dir.read(settings_key_name)) {
+        LOG_ERROR("run_client_app(): failed to get \"Installation Directory\" value via HKLM hive.");
+        return false;
+    }
+
+    DWORD skip = 0;  // stays 0 when it can't be read
+    read_user_dword(settings_key_name, L"Application: Skip", session_id, &skip);
+    if (delivery_skipped(skip, job_ini_path)) return true;
+
+    const delivery job(settings, install_dir.path(), settings_key_name, job_ini_path, session_id);
+    switch (settings.transfer_mode()) {
+        case kModeStartClient:
+            job.start_client_with_job();
+            break;
+        case kModeRelay:
+            job.relay_to_window();
+            break;
+        case kModeNone:
+            break;
+        case kModeClipboard:
+            LOG_WARNING("run_client_app(): unsupported transfer mode: through clipboard.");
+            break;
+        case kModePipe:
+            LOG_WARNING("run_client_app(): unsupported transfer mode: through pipe.");
+            break;
+        default:
+            LOG_WARNING("run_client_app(): unknown transfer mode.");
+            break;
+    }
+    return true;
+}
+
+uint32_t exec_winrelay(const wchar_t* install_dir, const wchar_t* window_title,
+                       int32_t message_id, const wchar_t* job_ini_path, uint32_t session_id) {
+    if (install_dir == nullptr || window_title == nullptr || job_ini_path == nullptr) {
+        LOG_ERROR_CODE("exec_winrelay(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
+    }
+    wchar_t command_line[kCommandLineUnits];
+    if (!format_fitting(command_line, L"%ls\\%ls -id %d -wt \"%ls\" -ini \"%ls\"",
+                             install_dir, L"winrelay.exe", static_cast<int>(message_id),
+                             window_title, job_ini_path)) {
+        LOG_ERROR("exec_winrelay(): failed to format_fitting().");
+        return failure_reason(GetLastError());
+    }
+    LOG_TRACE("exec_winrelay()", "exec_user_app()");
+    owned::unique_handle process;
+    if (!exec_user_app(session_id, command_line, process.put(), kWinrelay)) {
+        LOG_ERROR("exec_winrelay(): failed to exec_user_app().");
+        return failure_reason(GetLastError());
+    }
+
+    switch (wait_for_program(process.get())) {
+        case program_wait::terminating:
+            // winrelay is not ended: it finishes its one delivery by itself.
+            LOG_WARNING("exec_winrelay(): terminate event happens.");
+            return kRelayFailed;
+        case program_wait::ended: {
+            DWORD exit_code = 0;
+            if (!GetExitCodeProcess(process.get(), &exit_code)) {
+                LOG_ERROR("exec_winrelay(): failed to GetExitCodeProcess().");
+                return failure_reason(GetLastError());
+            }
+            return exit_code;
+        }
+        default:
+            LOG_ERROR("exec_winrelay(): failed to WaitForMultipleObjects().");
+            return kRelayFailed;
+    }
+}
