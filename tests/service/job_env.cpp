@@ -1,0 +1,165 @@
+#include "service/job_env.h"
+
+#include <cstdlib>
+
+#include "Service/printer_table.h"
+#include "Service/service_events.h"
+#include "Service/session_table.h"
+#include "tools/spooler_api.h"
+
+namespace service_tests {
+
+const wchar_t kPrinter[] = L"P1";
+const wchar_t kSettingsKey[] = L"TavirelServiceTest";
+
+namespace {
+
+SRWLOCK cleaned_lock = SRWLOCK_INIT;
+std::vector<std::wstring> cleaned;
+
+BOOL WINAPI fake_open_printer(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW) {
+    AcquireSRWLockExclusive(&cleaned_lock);
+    cleaned.push_back(name ? name : L"");
+    ReleaseSRWLockExclusive(&cleaned_lock);
+    *printer = reinterpret_cast<HANDLE>(1);
+    return TRUE;
+}
+
+// An empty queue: nothing to delete.
+BOOL WINAPI fake_enum_jobs(HANDLE, DWORD, DWORD, DWORD, LPBYTE, DWORD, LPDWORD needed,
+                      LPDWORD returned) {
+    *needed = 0;
+    *returned = 0;
+    return TRUE;
+}
+
+BOOL WINAPI fake_set_job(HANDLE, DWORD, DWORD, LPBYTE, DWORD) { return TRUE; }
+BOOL WINAPI fake_close_printer(HANDLE) { return TRUE; }
+
+spooler_api_table previous_spooler;
+
+void copy_program(const wchar_t* built, const std::wstring& target) {
+    CopyFileW(test_support::beside_exe(built).c_str(), target.c_str(), FALSE);
+}
+
+}  // namespace
+
+std::vector<std::wstring> cleaned_printers() {
+    AcquireSRWLockShared(&cleaned_lock);
+    std::vector<std::wstring> copy = cleaned;
+    ReleaseSRWLockShared(&cleaned_lock);
+    return copy;
+}
+
+bool has_error(const std::string& log, const std::string& message, int code) {
+    return log.find("message: " + message + "\r\nerrcode: " + std::to_string(code) + "\r\n") !=
+           std::string::npos;
+}
+
+bool has_message(const std::string& log, const std::string& message) {
+    return log.find("message: " + message + "\r\n") != std::string::npos;
+}
+
+job_env::job_env(const wchar_t* name)
+    : sessions_({{1, WTSActive, L"alice"}}, 1),
+      scratch_(name),
+      settings_(HKEY_LOCAL_MACHINE, std::wstring(L"Software\\") + kSettingsKey) {
+    for (HANDLE& event : service_events) {
+        if (!event) event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    ResetEvent(terminate_event());
+    if (!session_table_mutex) session_table_mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    session_table[L"alice"] = 1;
+    printer_table[kPrinter] = kSettingsKey;
+    AcquireSRWLockExclusive(&cleaned_lock);
+    cleaned.clear();
+    ReleaseSRWLockExclusive(&cleaned_lock);
+    previous_spooler = set_spooler_api({fake_open_printer, fake_enum_jobs, fake_set_job, fake_close_printer});
+
+    install_dir_ = scratch_.file(L"install");
+    CreateDirectoryW(install_dir_.c_str(), nullptr);
+    copy_program(L"progress_standin.exe", install_dir_ + L"\\progress.exe");
+    copy_program(L"converter_standin.exe", install_dir_ + L"\\jobdisp.exe");
+    copy_program(L"winrelay.exe", install_dir_ + L"\\winrelay.exe");
+    copy_program(L"client_standin.exe", install_dir_ + L"\\client.exe");
+
+    record_file_ = scratch_.file(L"started.txt");
+    settings_.set_dword(L"Allow self session", 1);
+    settings_.set_string(L"Installation Directory", install_dir_);
+    settings_.set_string(L"Client Application",
+                         install_dir_ + L"\\client.exe -record " + record_file_);
+    settings_.set_dword(L"Transfer Mode", 0);
+    settings_.set_string(L"Target window title", L"Service test target");
+    settings_.set_dword(L"Message ID", 7);
+    settings_.set_string(L"Output Directory", scratch_.path());
+
+    job_ini_ = add_job_ini(L"job");
+    spool_file_ = scratch_.file(L"job.emf");
+    test_support::clear_log();
+}
+
+job_env::~job_env() {
+    end_started_programs();
+    set_spooler_api(previous_spooler);
+    printer_table.clear();
+    session_table.clear();
+    ResetEvent(terminate_event());
+}
+
+std::wstring job_env::add_job_ini(const std::wstring& name) {
+    const std::wstring ini = scratch_.file(name + L".ini");
+    const std::wstring spool = scratch_.file(name + L".emf");
+    test_support::write_file(spool, "spool data");
+    WritePrivateProfileStringW(L"Spool", L"Type", L"EMF", ini.c_str());
+    WritePrivateProfileStringW(L"Spool", L"File0", spool.c_str(), ini.c_str());
+    for (const wchar_t* role : {L"progress", L"converter"}) {
+        WritePrivateProfileStringW(role, L"Record", record_file_.c_str(), ini.c_str());
+    }
+    return ini;
+}
+
+void job_env::set_job(const wchar_t* section, const wchar_t* key, const std::wstring& value) {
+    WritePrivateProfileStringW(section, key, value.c_str(), job_ini_.c_str());
+}
+
+std::string job_env::records() const { return test_support::read_file(record_file_); }
+
+bool job_env::wait_for_record(const std::string& text, DWORD timeout_ms) const {
+    HANDLE change = FindFirstChangeNotificationW(scratch_.path().c_str(), FALSE,
+                                                 FILE_NOTIFY_CHANGE_SIZE |
+                                                     FILE_NOTIFY_CHANGE_LAST_WRITE |
+                                                     FILE_NOTIFY_CHANGE_FILE_NAME);
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    bool found = records().find(text) != std::string::npos;
+    while (!found && GetTickCount64() < deadline) {
+        // The notification wakes us early; the short bound covers a missed one.
+        if (change != INVALID_HANDLE_VALUE) {
+            WaitForSingleObject(change, 200);
+            FindNextChangeNotification(change);
+        } else {
+            Sleep(200);
+        }
+        found = records().find(text) != std::string::npos;
+    }
+    if (change != INVALID_HANDLE_VALUE) FindCloseChangeNotification(change);
+    return found;
+}
+
+std::wstring job_env::message(const std::wstring& user) const {
+    return std::wstring(kPrinter) + L";" + job_ini_ + L";" + user;
+}
+
+void job_env::end_started_programs() const {
+    const std::string lines = records();
+    for (size_t at = lines.find("pid="); at != std::string::npos;
+         at = lines.find("pid=", at + 1)) {
+        const DWORD pid = std::strtoul(lines.c_str() + at + 4, nullptr, 10);
+        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+        if (process) {
+            TerminateProcess(process, 1);
+            CloseHandle(process);
+        }
+    }
+}
+
+}  // namespace service_tests
