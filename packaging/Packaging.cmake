@@ -1,0 +1,90 @@
+# Release packages: one zip per architecture with the deliverables, the
+# install and uninstall scripts and the administrator's guide.
+# scripts/package.sh builds both; `cpack` in a build tree builds one.
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(PACKAGE_ARCH x64)
+  set(PACKAGE_REG_BITS 64)
+else()
+  set(PACKAGE_ARCH x86)
+  set(PACKAGE_REG_BITS 32)
+endif()
+set(PACKAGE_FILE_NAME "tif-printer-agent-${PROJECT_VERSION}-${PACKAGE_ARCH}")
+
+# Every deliverable, with the description its version resource carries.
+set(_deliverables
+  agent    "Print job agent service"
+  winrelay "Job window forwarder"
+  uiplug   "Driver UI DLL"
+  jobsend  "Job producer tool")
+
+# True when one of the target's own resource scripts declares a VERSIONINFO.
+function(_has_version_resource target out)
+  get_target_property(sources ${target} SOURCES)
+  get_target_property(source_dir ${target} SOURCE_DIR)
+  set(found FALSE)
+  foreach(source IN LISTS sources)
+    if(source MATCHES "\\.rc$" AND NOT source MATCHES "^\\$<")
+      if(NOT IS_ABSOLUTE "${source}")
+        set(source "${source_dir}/${source}")
+      endif()
+      if(EXISTS "${source}")
+        file(READ "${source}" text)
+        if(text MATCHES "VERSIONINFO")
+          set(found TRUE)
+        endif()
+      endif()
+    endif()
+  endforeach()
+  set(${out} ${found} PARENT_SCOPE)
+endfunction()
+
+set(PACKAGE_CONTENTS "")
+list(LENGTH _deliverables _count)
+math(EXPR _last "${_count} - 1")
+foreach(i RANGE 0 ${_last} 2)
+  math(EXPR j "${i} + 1")
+  list(GET _deliverables ${i} target)
+  list(GET _deliverables ${j} version_description)
+  if(NOT TARGET ${target})
+    continue()
+  endif()
+  get_target_property(kind ${target} TYPE)
+  if(kind STREQUAL "EXECUTABLE")
+    set(version_file_type VFT_APP)
+    set(version_file_name ${target}.exe)
+  else()
+    set(version_file_type VFT_DLL)
+    set(version_file_name ${target}.dll)
+  endif()
+  _has_version_resource(${target} has_version)
+  if(NOT has_version)
+    set(version_target ${target})
+    set(rc ${CMAKE_BINARY_DIR}/packaging/${target}_version.rc)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/version.rc.in ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${rc})
+  endif()
+  install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION . COMPONENT release)
+  list(APPEND PACKAGE_CONTENTS ${version_file_name})
+endforeach()
+
+# The scripts know their package's architecture: the registry view the
+# binaries read and the default installation directory depend on it.
+foreach(script install.cmd uninstall.cmd)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/${script}
+                 ${CMAKE_BINARY_DIR}/packaging/${script} @ONLY NEWLINE_STYLE CRLF)
+  install(PROGRAMS ${CMAKE_BINARY_DIR}/packaging/${script} DESTINATION . COMPONENT release)
+endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/docs/admin-guide.md DESTINATION . COMPONENT release)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME tif-printer-agent)
+set(CPACK_PACKAGE_VENDOR Tavirel)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME ${PACKAGE_FILE_NAME})
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};release;/")
+# The packages hold only the deliverables, which package.sh builds first:
+# packaging must not wait for every test program to build.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
+include(CPack)
