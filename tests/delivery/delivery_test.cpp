@@ -310,7 +310,6 @@ TEST_F(Delivery, ExecWinrelayResults) {
     relay_test::target_window target(title, window_record);
     ASSERT_NE(target.handle(), nullptr);
     const std::wstring ini = job_ini;
-    const std::wstring long_title(1000, L't');
     struct {
         const char* name;
         std::wstring install_dir;
@@ -322,8 +321,6 @@ TEST_F(Delivery, ExecWinrelayResults) {
         {"no such window", exe_dir(), L"delivery nobody", 2, nullptr},
         {"winrelay missing: file not found is reported as 3", dir.path(), title, 3,
          "exec_winrelay(): failed to exec_user_app()."},
-        {"command line too long: refused", exe_dir(), long_title, ERROR_INSUFFICIENT_BUFFER,
-         "exec_winrelay(): failed to format_fitting()."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -335,4 +332,33 @@ TEST_F(Delivery, ExecWinrelayResults) {
         }
     }
     EXPECT_EQ(relay_test::read_lines(window_record).size(), 1u);
+}
+
+// A command line that would not fit its 1024 units is refused, never cut.
+TEST_F(Delivery, CommandLinesThatDoNotFitAreRefused) {
+    const std::wstring long_text(1000, L'x');
+    struct {
+        const char* name;
+        DWORD mode;
+        std::wstring title;
+        std::wstring client;
+        const char* error;
+        int code;
+    } cases[] = {
+        {"client with the job", 0, L"unused", client(L" " + long_text),
+         "run_client_app(): failed to format_fitting().", ERROR_INSUFFICIENT_BUFFER},
+        {"winrelay with a long title", 1, long_text, client(),
+         "exec_winrelay(): failed to format_fitting().", ERROR_INSUFFICIENT_BUFFER},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        set_delivery(c.mode, c.title, 5, c.client);
+        clear_log();
+        EXPECT_TRUE(deliver());
+        const std::string log = read_log();
+        EXPECT_TRUE(logged_error(log, c.error, c.code)) << log;
+        EXPECT_EQ(client_starts(log) + relay_runs(log), 0u);
+    }
+    // The winrelay refusal reaches run_client_app as the failure's reason.
+    EXPECT_TRUE(logged_error(read_log(), kRelayFailedError, ERROR_INSUFFICIENT_BUFFER));
 }

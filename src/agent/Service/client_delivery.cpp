@@ -129,14 +129,8 @@ public:
     // Transfer mode 0: the client gets the job on its command line and runs on
     // its own.
     void start_client_with_job() const {
-        wchar_t command_line[kCommandLineUnits];
-        if (!format_fitting(command_line, L"%ls \"%ls\"", settings_.client_application(),
-                                 job_ini_path_)) {
-            LOG_ERROR("run_client_app(): failed to format_fitting().");
-            return;
-        }
         owned::unique_handle client;
-        start_client(command_line, kClientWithJob, client);
+        start_client(true, kClientWithJob, client);
     }
 
     // Transfer mode 1: hand the job to the open window; when there is none,
@@ -156,14 +150,9 @@ public:
             return;
         }
 
-        wchar_t command_line[kCommandLineUnits];
-        if (!format_fitting(command_line, L"%ls", settings_.client_application())) {
-            LOG_ERROR("run_client_app(): failed to format_fitting().");
-            return;
-        }
         // The client keeps running; only its handle is closed.
         owned::unique_handle client;
-        if (!start_client(command_line, launch_options{0, 1, timeout_ms}, client)) return;
+        if (!start_client(false, launch_options{0, 1, timeout_ms}, client)) return;
         const uint32_t second = relay();
         if (second != kRelayDelivered) {
             LOG_ERROR_CODE("run_client_app(): failed to exec_winrelay().", second);
@@ -171,8 +160,19 @@ public:
     }
 
 private:
-    bool start_client(wchar_t* command_line, const launch_options& options,
+    // With the job, the job ini path follows the "Client Application" value;
+    // without it, the value stands alone.
+    bool start_client(bool with_job, const launch_options& options,
                       owned::unique_handle& client) const {
+        wchar_t command_line[kCommandLineUnits];
+        const wchar_t* const application = settings_.client_application();
+        const bool fits = with_job ? format_fitting(command_line, L"%ls \"%ls\"", application,
+                                                    job_ini_path_)
+                                   : format_fitting(command_line, L"%ls", application);
+        if (!fits) {
+            LOG_ERROR("run_client_app(): failed to format_fitting().");
+            return false;
+        }
         LOG_TRACE("run_client_app()", "exec_user_app()");
         if (!exec_user_app(session_id_, command_line, client.put(), options)) {
             LOG_ERROR("run_client_app(): failed to exec_user_app().");
