@@ -10,8 +10,8 @@
 namespace {
 
 using service_tests::cleaned_printers;
-using service_tests::has_error;
-using service_tests::has_message;
+using test_support::has_error;
+using test_support::has_message;
 using service_tests::job_env;
 using test_support::read_log;
 

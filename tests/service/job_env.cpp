@@ -5,6 +5,7 @@
 #include "Service/printer_table.h"
 #include "Service/service_events.h"
 #include "Service/session_table.h"
+#include "service/observe.h"
 #include "tools/spooler_api.h"
 
 namespace service_tests {
@@ -49,15 +50,6 @@ std::vector<std::wstring> cleaned_printers() {
     std::vector<std::wstring> copy = cleaned;
     ReleaseSRWLockShared(&cleaned_lock);
     return copy;
-}
-
-bool has_error(const std::string& log, const std::string& message, int code) {
-    return log.find("message: " + message + "\r\nerrcode: " + std::to_string(code) + "\r\n") !=
-           std::string::npos;
-}
-
-bool has_message(const std::string& log, const std::string& message) {
-    return log.find("message: " + message + "\r\n") != std::string::npos;
 }
 
 job_env::job_env(const wchar_t* name)
@@ -125,24 +117,7 @@ void job_env::set_job(const wchar_t* section, const wchar_t* key, const std::wst
 std::string job_env::records() const { return test_support::read_file(record_file_); }
 
 bool job_env::wait_for_record(const std::string& text, DWORD timeout_ms) const {
-    HANDLE change = FindFirstChangeNotificationW(scratch_.path().c_str(), FALSE,
-                                                 FILE_NOTIFY_CHANGE_SIZE |
-                                                     FILE_NOTIFY_CHANGE_LAST_WRITE |
-                                                     FILE_NOTIFY_CHANGE_FILE_NAME);
-    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-    bool found = records().find(text) != std::string::npos;
-    while (!found && GetTickCount64() < deadline) {
-        // The notification wakes us early; the short bound covers a missed one.
-        if (change != INVALID_HANDLE_VALUE) {
-            WaitForSingleObject(change, 200);
-            FindNextChangeNotification(change);
-        } else {
-            Sleep(200);
-        }
-        found = records().find(text) != std::string::npos;
-    }
-    if (change != INVALID_HANDLE_VALUE) FindCloseChangeNotification(change);
-    return found;
+    return test_support::wait_for_text(record_file_, text, timeout_ms);
 }
 
 std::wstring job_env::message(const std::wstring& user) const {

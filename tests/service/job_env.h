@@ -12,6 +12,7 @@
 
 #include "fakes/fake_sessions.h"
 #include "fakes/scratch_key.h"
+#include "service/observe.h"
 #include "support/support.h"
 
 namespace service_tests {
@@ -21,11 +22,6 @@ extern const wchar_t kSettingsKey[];  // L"TavirelServiceTest"
 
 // Every printer name the spooler was opened for, in order.
 std::vector<std::wstring> cleaned_printers();
-
-// Log entry checks: an error entry with this message and code, or a message
-// line anywhere.
-bool has_error(const std::string& log, const std::string& message, int code);
-bool has_message(const std::string& log, const std::string& message);
 
 class job_env {
 public:

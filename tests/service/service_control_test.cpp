@@ -11,8 +11,8 @@
 
 namespace {
 
-using service_tests::has_error;
-using service_tests::has_message;
+using test_support::has_error;
+using test_support::has_message;
 using test_support::clear_log;
 using test_support::count_log_messages;
 using test_support::read_log;
