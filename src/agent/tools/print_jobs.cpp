@@ -7,19 +7,11 @@
 #include <cstdlib>
 #include <memory>
 
-#include "common/owned.h"
 #include "tools/spooler_api.h"
 
 namespace {
 
 constexpr DWORD kMaxJobsExamined = 256;
-
-struct printer_traits {
-    using type = HANDLE;
-    static type invalid() { return nullptr; }
-    static void close(type printer) { spooler_api().close_printer(printer); }
-};
-using unique_printer = owned::unique_any<printer_traits>;
 
 struct free_deleter {
     void operator()(void* block) const { std::free(block); }
@@ -28,6 +20,39 @@ struct free_deleter {
 bool list_jobs(HANDLE printer, BYTE* buffer, DWORD bytes, DWORD* needed, DWORD* returned) {
     return spooler_api().enum_jobs(printer, 0, kMaxJobsExamined, 1, buffer, bytes, needed,
                                    returned) != FALSE;
+}
+
+// One pass over the open printer's queue; false when it could not be listed
+// or is empty.
+bool delete_printed_jobs(HANDLE printer) {
+    DWORD needed = 0;
+    DWORD returned = 0;
+    if (list_jobs(printer, nullptr, 0, &needed, &returned)) return false;  // empty queue
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        LOG_ERROR("cleanup_print_jobs(): failed to EnumJobs().");
+        return false;
+    }
+
+    std::unique_ptr<BYTE, free_deleter> list(static_cast<BYTE*>(std::malloc(needed)));
+    if (!list) {
+        LOG_ERROR_CODE("cleanup_print_jobs(): failed to malloc().", ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    // One listing only: a queue that grew in between fails here and waits for the next job.
+    if (!list_jobs(printer, list.get(), needed, &needed, &returned)) {
+        LOG_ERROR("cleanup_print_jobs(): failed to EnumJobs().");
+        return false;
+    }
+
+    const auto* jobs = reinterpret_cast<const JOB_INFO_1W*>(list.get());
+    const DWORD examined = std::min(returned, kMaxJobsExamined);
+    for (DWORD i = 0; i < examined; ++i) {
+        if ((jobs[i].Status & JOB_STATUS_PRINTED) == 0) continue;
+        if (!spooler_api().set_job(printer, jobs[i].JobId, 0, nullptr, JOB_CONTROL_DELETE)) {
+            LOG_ERROR("cleanup_print_jobs(): failed to SetJob().");
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -41,38 +66,15 @@ bool cleanup_print_jobs(const wchar_t* printer_name) {
     SetLastError(0);
     PRINTER_DEFAULTSW defaults{};
     defaults.DesiredAccess = PRINTER_ACCESS_USE;
-    unique_printer printer;
-    if (!spooler_api().open_printer(const_cast<LPWSTR>(printer_name), printer.put(), &defaults)) {
+    HANDLE printer = nullptr;
+    if (!spooler_api().open_printer(const_cast<LPWSTR>(printer_name), &printer, &defaults)) {
         LOG_ERROR("cleanup_print_jobs(): failed to OpenPrinter().");
         return false;
     }
-
-    DWORD needed = 0;
-    DWORD returned = 0;
-    if (list_jobs(printer.get(), nullptr, 0, &needed, &returned)) return false;  // empty queue
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        LOG_ERROR("cleanup_print_jobs(): failed to EnumJobs().");
-        return false;
-    }
-
-    std::unique_ptr<BYTE, free_deleter> list(static_cast<BYTE*>(std::malloc(needed)));
-    if (!list) {
-        LOG_ERROR_CODE("cleanup_print_jobs(): failed to malloc().", ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    // One listing only: a queue that grew in between fails here and waits for the next job.
-    if (!list_jobs(printer.get(), list.get(), needed, &needed, &returned)) {
-        LOG_ERROR("cleanup_print_jobs(): failed to EnumJobs().");
-        return false;
-    }
-
-    const auto* jobs = reinterpret_cast<const JOB_INFO_1W*>(list.get());
-    const DWORD examined = std::min(returned, kMaxJobsExamined);
-    for (DWORD i = 0; i < examined; ++i) {
-        if ((jobs[i].Status & JOB_STATUS_PRINTED) == 0) continue;
-        if (!spooler_api().set_job(printer.get(), jobs[i].JobId, 0, nullptr, JOB_CONTROL_DELETE)) {
-            LOG_ERROR("cleanup_print_jobs(): failed to SetJob().");
-        }
-    }
-    return true;
+    const bool done = delete_printed_jobs(printer);
+    // Closing must not overwrite the reason that was logged.
+    const DWORD error = GetLastError();
+    spooler_api().close_printer(printer);
+    SetLastError(error);
+    return done;
 }

@@ -1,0 +1,66 @@
+#define LOG_MODULE "..\\src\\Service"
+#include "diag/log.h"
+
+#include "Service/program_wait.h"
+#include "Service/stages.h"
+#include "common/owned.h"
+#include "tools/format_fitting.h"
+#include "tools/launch.h"
+
+namespace {
+
+constexpr size_t kCommandLineUnits = 1024;
+
+bool missing(const wchar_t* text) { return text == nullptr || *text == L'\0'; }
+
+}  // namespace
+
+bool exec_progress(const wchar_t* install_dir, const wchar_t* job_ini_path, HANDLE* progress,
+                   uint32_t session_id) {
+    if (missing(install_dir) || missing(job_ini_path) || progress == nullptr) {
+        LOG_ERROR_CODE("exec_progress(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    // The programs take the paths unquoted, exactly as they stand.
+    wchar_t command_line[kCommandLineUnits];
+    if (!format_fitting(command_line, L"%ls\\progress.exe %ls", install_dir, job_ini_path)) {
+        LOG_ERROR("exec_progress(): failed to format_fitting().");
+        return false;
+    }
+    LOG_TRACE("exec_progress()", "exec_user_app()");
+    if (!exec_user_app(session_id, command_line, progress, launch_options{0, 1, 500})) {
+        LOG_ERROR("exec_progress(): failed to exec_user_app().");
+        return false;
+    }
+    return true;
+}
+
+bool exec_converter(const wchar_t* install_dir, const wchar_t* job_ini_path, uint32_t session_id) {
+    if (missing(install_dir) || missing(job_ini_path)) {
+        LOG_ERROR_CODE("exec_converter(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    wchar_t command_line[kCommandLineUnits];
+    if (!format_fitting(command_line, L"%ls\\jobdisp.exe %ls", install_dir, job_ini_path)) {
+        LOG_ERROR("exec_converter(): failed to format_fitting().");
+        return false;
+    }
+    LOG_TRACE("exec_converter()", "exec_user_app()");
+    owned::unique_handle converter;
+    if (!exec_user_app(session_id, command_line, converter.put(), launch_options{1, 0, 0})) {
+        LOG_ERROR("exec_converter(): failed to exec_user_app().");
+        return false;
+    }
+
+    switch (wait_for_program(converter.get())) {
+    case program_wait::ended:
+        return true;  // whatever its exit code
+    case program_wait::terminating:
+        // The converter is left to finish on its own.
+        LOG_WARNING("exec_converter(): terminate event happens.");
+        return false;
+    default:
+        LOG_ERROR("exec_converter(): failed to WaitForMultipleObjects().");
+        return false;
+    }
+}

@@ -1,0 +1,63 @@
+// Surroundings for one stage test: scripted sessions, the printer's settings
+// key machine-wide and per user, an installation directory holding the
+// stand-ins as progress.exe and jobdisp.exe, a job ini file, and the service's
+// terminate event.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "fakes/fake_sessions.h"
+#include "fakes/scratch_key.h"
+#include "support/support.h"
+
+namespace stage_tests {
+
+constexpr uint32_t kUserSession = 1;
+extern const wchar_t kSettingsKeyName[];
+
+class stage_test : public ::testing::Test {
+protected:
+    stage_test();
+    ~stage_test() override;
+
+    const std::wstring& install_dir() const { return install_dir_; }
+    const std::wstring& job_ini() const { return job_ini_; }
+    // Replaces the job ini file's text.
+    void write_job_ini(const std::string& text) const;
+    void forget_record(const wchar_t* role) const;
+    // What the stand-in of this role recorded ("preproc", "converter", "progress").
+    std::string record(const wchar_t* role) const;
+    // The command line of its one recorded start, or "" when it did not start.
+    std::string recorded_command(const wchar_t* role) const;
+    // Process of the one recorded start of this role, opened for waiting.
+    HANDLE open_recorded_process(const wchar_t* role) const;
+
+    // Once the stand-in of this role has set its Signal event (its section of
+    // the job ini names kStartedEvent): opens its process, sets the terminate
+    // event and returns the process (nullptr if it never started).
+    HANDLE terminate_after_start(const wchar_t* role) const;
+    void terminate_now() const { SetEvent(terminate_); }
+    // Waits until the stand-in of this role, started with kStartedEvent as its
+    // Signal, has ended, so its program file can go.
+    void wait_for_end_of(const wchar_t* role) const;
+    // Starts over with the installation directory at this path.
+    void install_programs(const std::wstring& dir);
+
+    static const char kStartedEvent[];
+
+    fake_sessions::scripted_sessions sessions_{{{kUserSession, WTSActive, L"alice"}}};
+    test_support::scratch_dir dir_{L"stages"};
+    test_support::scratch_key machine_;
+    test_support::scratch_key user_;
+
+private:
+    std::wstring install_dir_;
+    std::wstring job_ini_;
+    HANDLE terminate_ = nullptr;
+    HANDLE started_ = nullptr;
+};
+
+}  // namespace stage_tests
