@@ -8,25 +8,6 @@
 
 namespace uiplug {
 
-HRESULT STDMETHODCALLTYPE class_factory::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == kIidUnknown || riid == kIidClassFactory) {
-        *ppv = static_cast<IClassFactory*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG STDMETHODCALLTYPE class_factory::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-
-ULONG STDMETHODCALLTYPE class_factory::Release() {
-    const LONG remaining = InterlockedDecrement(&references_);
-    if (remaining == 0) delete this;
-    return static_cast<ULONG>(remaining);
-}
-
 HRESULT STDMETHODCALLTYPE class_factory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     auto* object = new (std::nothrow) plugin();

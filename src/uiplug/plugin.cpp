@@ -90,25 +90,6 @@ plugin::~plugin() {
     object_destroyed();
 }
 
-HRESULT STDMETHODCALLTYPE plugin::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == kIidUnknown || riid == kIidOemUi) {
-        *ppv = static_cast<oem_ui_interface*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG STDMETHODCALLTYPE plugin::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-
-ULONG STDMETHODCALLTYPE plugin::Release() {
-    const LONG remaining = InterlockedDecrement(&references_);
-    if (remaining == 0) delete this;
-    return static_cast<ULONG>(remaining);
-}
-
 HRESULT STDMETHODCALLTYPE plugin::GetInfo(DWORD mode, PVOID buffer, DWORD size, PDWORD needed) {
     if (needed == nullptr) return fail_with(ERROR_INVALID_PARAMETER);
     if (mode != kGetSignature && mode != kGetVersion && mode != kGetPublisherInfo) {

@@ -1,19 +1,16 @@
 // The plug-in object the printer driver's UI module talks to.
 #pragma once
 
+#include "uiplug/com_object.h"
 #include "uiplug/oem_ui.h"
 
 namespace uiplug {
 
-class plugin final : public oem_ui_interface {
+class plugin final : public com_object<plugin, oem_ui_interface, kIidOemUi> {
 public:
     plugin();
     plugin(const plugin&) = delete;
     plugin& operator=(const plugin&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     HRESULT STDMETHODCALLTYPE GetInfo(DWORD mode, PVOID buffer, DWORD size, PDWORD needed) override;
     HRESULT STDMETHODCALLTYPE DevMode(DWORD mode, oem_dm_param* param) override;
@@ -33,9 +30,9 @@ public:
     HRESULT STDMETHODCALLTYPE UpdateExternalFonts(HANDLE, HANDLE, PWSTR) override;
 
 private:
+    friend class com_object<plugin, oem_ui_interface, kIidOemUi>;
     ~plugin();
 
-    volatile LONG references_ = 1;
     IUnknown* driver_ = nullptr;
 };
 
