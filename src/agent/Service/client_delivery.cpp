@@ -249,9 +249,9 @@ uint32_t exec_winrelay(const wchar_t* install_dir, const wchar_t* window_title,
         return ERROR_INVALID_PARAMETER;
     }
     wchar_t command_line[kCommandLineUnits];
-    if (!format_fitting(command_line, L"%ls\\%ls -id %d -wt \"%ls\" -ini \"%ls\"",
-                             install_dir, L"winrelay.exe", static_cast<int>(message_id),
-                             window_title, job_ini_path)) {
+    if (!format_fitting(command_line, L"%ls\\%ls -id %d -wt \"%ls\" -ini \"%ls\"", install_dir,
+                        L"winrelay.exe", static_cast<int>(message_id), window_title,
+                        job_ini_path)) {
         LOG_ERROR("exec_winrelay(): failed to format_fitting().");
         return failure_reason(GetLastError());
     }
