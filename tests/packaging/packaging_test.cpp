@@ -39,9 +39,11 @@ struct run_result {
     std::string output;
 };
 
-// Runs a command line through cmd.exe and returns its exit code with stdout and stderr.
-run_result run_captured(const std::wstring& command_line, const std::wstring& output_file) {
-    DeleteFileW(output_file.c_str());
+// Runs a command line through cmd.exe and returns its exit code with stdout and
+// stderr. Each run writes a new file: Wine may hold the last one open a while.
+run_result run_captured(const std::wstring& command_line, const scratch_dir& scratch) {
+    static int runs = 0;
+    const std::wstring output_file = scratch.file(L"run" + std::to_wstring(++runs) + L".out");
     const int code = run_process(L"cmd.exe /s /c \"" + command_line + L" > \"" + output_file +
                                      L"\" 2>&1\"",
                                  180000);
@@ -145,7 +147,7 @@ protected:
 
     run_result script(const std::wstring& name, const std::wstring& arguments) {
         return run_captured(L"\"" + package_dir() + L"\\" + name + L"\" " + arguments,
-                            scratch_.file(L"script.out"));
+                            scratch_);
     }
     run_result install(const std::wstring& extra = L"") {
         return script(L"install.cmd", L"/dir \"" + install_dir() + L"\" /printer \"" + kPrinter +
@@ -166,7 +168,7 @@ protected:
         const run_result sent = run_captured(
             L"\"" + install_dir() + L"\\jobsend.exe\" --printer \"" + kPrinter +
                 L"\" --user tester --make-job \"" + jobs + L"\"",
-            scratch_.file(L"jobsend.out"));
+            scratch_);
         ASSERT_EQ(0, sent.exit_code) << sent.output;
         const std::wstring spool = jobs + L"\\job1.emf";
         const std::wstring ini = jobs + L"\\job1.ini";
