@@ -141,7 +141,7 @@ HRESULT STDMETHODCALLTYPE plugin::CommonUIProp(DWORD mode, oem_cuip_param* param
     if ((mode != kDocumentProperties && mode != kPrinterProperties) || param == nullptr) {
         return fail_with(ERROR_INVALID_PARAMETER);
     }
-    // The printer is monochrome: hide the driver's colour choices.
+    // Colour and colour matching are not this printer's to offer: hide the driver's items.
     if (param->pDrvOptItems != nullptr) {
         for (DWORD i = 0; i < param->cDrvOptItems; ++i) {
             OPTITEM& item = param->pDrvOptItems[i];
