@@ -150,7 +150,7 @@ if not defined PUBLIC set "OUTPUT=%DIR%\Output"
 set "ERR="
 call :seed "Installation Directory" REG_SZ "%DIR%"
 call :seed "Allow guest session" REG_DWORD 0
-call :seed "Allow domain session" REG_DWORD 1
+call :seed "Allow domain session" REG_DWORD 0
 call :seed "Allow self session" REG_DWORD 0
 call :seed "Preprocessing: Enabled" REG_DWORD 0
 call :seed "Preprocessing: Application" REG_SZ ""
