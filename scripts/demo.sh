@@ -65,6 +65,8 @@ for key in "HKLM\\Software\\$settings_key" "HKCU\\Software\\$settings_key"; do
   reg "$key" /v "Message ID" /t REG_DWORD /d 7
   reg "$key" /v "Timeout" /t REG_DWORD /d 15000
   reg "$key" /v "Output Directory" /t REG_SZ /d 'C:\spool'
+  reg "$key" /v "Preprocessing: Skip" /t REG_DWORD /d 0
+  reg "$key" /v "Application: Skip" /t REG_DWORD /d 0
 done
 echo "printer \"$printer\" -> HKLM\\Software\\$settings_key (transfer mode 1 to \"$viewer_title\")"
 
