@@ -45,7 +45,8 @@ if errorlevel 1 goto not_elevated
 
 rem Without /dir: where the service runs from, else the default directory.
 if defined DIR goto dir_known
-call :read_sz "%SERVICE_KEY%" ImagePath IMAGE /reg:64
+rem The services key has one view for 32- and 64-bit programs.
+call :read_sz "%SERVICE_KEY%" ImagePath IMAGE
 if not defined IMAGE goto default_dir
 for %%f in ("%IMAGE:"=%") do set "DIR=%%~dpf"
 for %%f in ("%IMAGE:"=%") do set "IMAGE_NAME=%%~nxf"

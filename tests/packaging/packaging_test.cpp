@@ -107,25 +107,24 @@ bool read_string(const wchar_t* key, const wchar_t* name, std::wstring& value) {
     return true;
 }
 
-bool write_dword(const wchar_t* key, const wchar_t* name, DWORD value) {
+bool write_value(const wchar_t* key, const wchar_t* name, DWORD type, const void* data,
+                 DWORD size) {
     owned::unique_hkey hkey;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, hkey.put(),
                         nullptr) != ERROR_SUCCESS) {
         return false;
     }
-    return RegSetValueExW(hkey.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                          sizeof value) == ERROR_SUCCESS;
+    return RegSetValueExW(hkey.get(), name, 0, type, static_cast<const BYTE*>(data), size) ==
+           ERROR_SUCCESS;
+}
+
+bool write_dword(const wchar_t* key, const wchar_t* name, DWORD value) {
+    return write_value(key, name, REG_DWORD, &value, sizeof value);
 }
 
 bool write_string(const wchar_t* key, const wchar_t* name, const std::wstring& value) {
-    owned::unique_hkey hkey;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, hkey.put(),
-                        nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    return RegSetValueExW(hkey.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) ==
-           ERROR_SUCCESS;
+    return write_value(key, name, REG_SZ, value.c_str(),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
 bool key_exists(const wchar_t* key) {
@@ -229,7 +228,9 @@ TEST_F(ReleasePackage, InstallJobUninstallInstallAgain) {
     EXPECT_TRUE(read_string(kSettingsKey, L"Installation Directory", directory));
     EXPECT_EQ(install_dir(), directory);
 
-    // Wine has no user sessions: the job runs in the service's own context.
+    // Wine has no user sessions: the job's user, unknown to the service, is
+    // served in the service's own context.
+    ASSERT_TRUE(write_dword(kSettingsKey, L"Allow domain session", 1));
     ASSERT_TRUE(write_dword(kSettingsKey, L"Allow self session", 1));
     send_job_and_expect_cleanup(L"jobs1");
 
