@@ -82,7 +82,8 @@ bool run_preprocessing(const wchar_t* settings_key_name, const wchar_t* job_ini_
     const DWORD enabled = settings[0].dword_result;
     const wchar_t* application = settings[1].string_result;
 
-    // A skipped job logs its skip even when preprocessing is switched off.
+    // A skipped job logs its skip even when preprocessing is switched off. The
+    // first group is read, so its key path buffer serves the second.
     if (const char* warning = skip_warning(read_skip_value(settings_key_name, key_path, session_id),
                                            job_ini_path)) {
         LOG_WARNING(warning);

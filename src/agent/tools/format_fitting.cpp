@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include <cstdarg>
-#include <cstdio>
+#include <cwchar>
 
 bool format_fitting(wchar_t* buffer, size_t units, const wchar_t* format, ...) {
     if (buffer == nullptr || units == 0) {
@@ -12,9 +12,9 @@ bool format_fitting(wchar_t* buffer, size_t units, const wchar_t* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    // Negative when the text is longer than the count; equal to the count when
-    // it fits exactly but leaves no room for the terminator.
-    const int written = _vsnwprintf(buffer, units, format, args);
+    // Runtimes differ on a text that does not fit: negative, or the length it
+    // would have had. Either way it is not at most units - 1.
+    const int written = std::vswprintf(buffer, units, format, args);
     va_end(args);
     if (written < 0 || static_cast<size_t>(written) >= units) {
         buffer[0] = L'\0';
