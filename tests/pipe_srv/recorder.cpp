@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "jobsend/pipe_client.h"
+
 namespace recorder {
 namespace {
 
@@ -94,12 +96,7 @@ running_server::running_server() {
     pipe_srv_set_default_handler(handle);
     server_ = pipe_srv_init();
     if (!server_ || !pipe_srv_run(server_)) return;
-    // The reader creates the pipe just after run returns; clients need it to exist.
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    while (!WaitNamedPipeW(kJobPipeName, 10000) && GetLastError() == ERROR_FILE_NOT_FOUND &&
-           GetTickCount64() < deadline) {
-        Sleep(5);
-    }
+    job_pipe::wait_for_pipe(10000);
 }
 
 running_server::~running_server() {

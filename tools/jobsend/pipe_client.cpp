@@ -1,8 +1,16 @@
 #include "jobsend/pipe_client.h"
 
+#include <algorithm>
+
 #include "agent/pipe_srv/pipe_name.h"
 
 namespace job_pipe {
+namespace {
+
+// The system's default wait for a pipe instance.
+constexpr ULONGLONG kWaitSliceMs = 50;
+
+}  // namespace
 
 send_result open(DWORD timeout_ms, owned::unique_file& pipe) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
@@ -17,9 +25,11 @@ send_result open(DWORD timeout_ms, owned::unique_file& pipe) {
             SetLastError(ERROR_SEM_TIMEOUT);
             return send_result::timed_out;
         }
-        // Another client holds the instance; a time-out here only ends this round.
-        if (!WaitNamedPipeW(kJobPipeName, static_cast<DWORD>(deadline - now)) &&
-            GetLastError() == ERROR_FILE_NOT_FOUND) {
+        // Another client holds the instance. The wait is short because a wake-up
+        // can be missed when the instance frees up just before the wait starts
+        // (seen under Wine), and several clients race for the one instance anyway.
+        const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kWaitSliceMs));
+        if (!WaitNamedPipeW(kJobPipeName, slice) && GetLastError() == ERROR_FILE_NOT_FOUND) {
             return send_result::no_pipe;
         }
     }
@@ -40,6 +50,21 @@ send_result send(const void* bytes, DWORD size, DWORD timeout_ms) {
 
 send_result send_text(const std::wstring& text, DWORD timeout_ms) {
     return send(text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), timeout_ms);
+}
+
+bool wait_for_pipe(DWORD timeout_ms) {
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            SetLastError(ERROR_SEM_TIMEOUT);
+            return false;
+        }
+        // Waits for a busy instance, but fails at once while there is none.
+        if (WaitNamedPipeW(kJobPipeName, static_cast<DWORD>(deadline - now))) return true;
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+        Sleep(5);
+    }
 }
 
 }  // namespace job_pipe

@@ -22,4 +22,8 @@ send_result send(const void* bytes, DWORD size, DWORD timeout_ms);
 // The text as UTF-16LE units, without a terminator.
 send_result send_text(const std::wstring& text, DWORD timeout_ms);
 
+// Waits until a server has created the pipe, for at most timeout_ms; a server
+// creates it just after it starts.
+bool wait_for_pipe(DWORD timeout_ms);
+
 }  // namespace job_pipe

@@ -33,7 +33,13 @@ public:
 
     io_end connect() {
         restart();
-        return finish(ConnectNamedPipe(pipe_, &overlapped_), INFINITE);
+        const BOOL started = ConnectNamedPipe(pipe_, &overlapped_);
+        // A client that came before the listen is connected already; one that
+        // also went again left its message readable (or nothing, which the read reports).
+        if (!started && (GetLastError() == ERROR_PIPE_CONNECTED || GetLastError() == ERROR_NO_DATA)) {
+            return io_end::completed;
+        }
+        return finish(started, INFINITE);
     }
 
     // Reads one message into buffer; bytes is what arrived.
@@ -59,10 +65,7 @@ private:
     // No operation is left pending on return.
     io_end finish(BOOL started, DWORD timeout_ms) {
         if (!started) {
-            const DWORD code = GetLastError();
-            // A client that connected before the listen: the connect is complete.
-            if (code == ERROR_PIPE_CONNECTED) return io_end::completed;
-            if (code != ERROR_IO_PENDING) return io_end::failed;
+            if (GetLastError() != ERROR_IO_PENDING) return io_end::failed;
             const DWORD woke = WaitForMultipleObjects(2, waits_, FALSE, timeout_ms);
             if (woke == WAIT_TIMEOUT) return cancel_timed_out();
             if (woke != WAIT_OBJECT_0) {
@@ -117,8 +120,7 @@ void queue_message(pipe_server* server, const wchar_t* units, DWORD bytes) {
 
 void serve(pipe_server* server, pipe_listener& listener) {
     wchar_t units[kReceiveBytes / sizeof(wchar_t)];
-    // Checked once per client so that a stream of clients cannot hold off a stop.
-    while (WaitForSingleObject(server->stop_event, 0) == WAIT_TIMEOUT) {
+    for (;;) {
         io_end end = listener.connect();
         if (end == io_end::ended) break;
         if (end == io_end::failed) {
