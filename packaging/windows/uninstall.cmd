@@ -43,15 +43,17 @@ goto usage_error
 net session >nul 2>&1
 if errorlevel 1 goto not_elevated
 
-rem Without /dir: where the service runs from, else the default directory.
-if defined DIR goto dir_known
+rem Another product's service of this name is left alone. Without /dir the
+rem directory is where the service runs from, else the default one.
 rem The services key has one view for 32- and 64-bit programs.
 call :read_sz "%SERVICE_KEY%" ImagePath IMAGE
-if not defined IMAGE goto default_dir
-for %%f in ("%IMAGE:"=%") do set "DIR=%%~dpf"
+if not defined IMAGE goto image_checked
+for %%f in ("%IMAGE:"=%") do set "IMAGE_DIR=%%~dpf"
 for %%f in ("%IMAGE:"=%") do set "IMAGE_NAME=%%~nxf"
 if /i not "%IMAGE_NAME%"=="agent.exe" set "ERR=the service %SERVICE% runs "%IMAGE:"=%", which is not this product's agent.exe: nothing was changed." & goto fail
-goto dir_known
+if not defined DIR set "DIR=%IMAGE_DIR%"
+:image_checked
+if defined DIR goto dir_known
 :default_dir
 set "DIR=%ProgramFiles%\Corvix TIF Printer"
 rem Tested through a plain name: some cmd parsers trip over "(x86)" in a nested if.

@@ -345,4 +345,18 @@ TEST_F(ReleasePackage, InstallRefusesBadInputBeforeChangingAnything) {
     }
 }
 
+TEST_F(ReleasePackage, UninstallLeavesAnotherProductsServiceAlone) {
+    const run_result created =
+        run_captured(L"sc create Agent binPath= \"C:\\other\\svc.exe\"", scratch_);
+    ASSERT_EQ(0, created.exit_code) << created.output;
+
+    const run_result result = uninstall(L" /removeconfig");
+    EXPECT_EQ(1, result.exit_code) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("not this product's agent.exe"))
+        << result.output;
+    EXPECT_TRUE(query_agent_service().installed);
+
+    run_captured(L"sc delete Agent", scratch_);
+}
+
 }  // namespace
