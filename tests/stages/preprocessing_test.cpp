@@ -2,6 +2,7 @@
 // stand-in started for real.
 #include <string>
 
+#include "Service/service_events.h"
 #include "Service/stages.h"
 #include "stages/stage_fixture.h"
 
@@ -138,6 +139,21 @@ TEST_F(run_preprocessing_test, a_command_line_too_long_for_its_buffer_is_refused
         EXPECT_EQ(c.refused ? "" : to_narrow(c.application) + to_narrow(quoted_ini),
                   recorded_command(L"preproc"));
     }
+}
+
+TEST_F(run_preprocessing_test, a_wait_that_fails_fails_the_stage) {
+    configure(1, application_);
+    write_job_ini(std::string("[preproc]\r\nSignal=") + kStartedEvent + "\r\n");
+    service_events[0] = nullptr;  // no terminate event to wait on
+
+    EXPECT_FALSE(run());
+
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    const std::string log = read_log();
+    EXPECT_EQ(1u, count_log_messages(log, "run_preprocessing(): failed to WaitForMultipleObjects()."))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("errcode: 6\r\n")) << log;
+    wait_for_end_of(L"preproc");
 }
 
 TEST_F(run_preprocessing_test, the_terminate_event_ends_the_wait_and_the_program) {

@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <string>
 
+#include "Service/service_events.h"
 #include "Service/stages.h"
 #include "stages/stage_fixture.h"
 
@@ -76,6 +77,20 @@ TEST_F(progress_converter_test, terminate_event_wins_over_a_converter_that_ended
     EXPECT_FALSE(convert());
 
     EXPECT_EQ(1u, count_log_messages(read_log(), "exec_converter(): terminate event happens."));
+    wait_for_end_of(L"converter");
+}
+
+TEST_F(progress_converter_test, a_wait_that_fails_fails_the_stage) {
+    write_job_ini(std::string("[converter]\r\nSignal=") + kStartedEvent + "\r\n");
+    service_events[0] = nullptr;  // no terminate event to wait on
+
+    EXPECT_FALSE(convert());
+
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    const std::string log = read_log();
+    EXPECT_EQ(1u, count_log_messages(log, "exec_converter(): failed to WaitForMultipleObjects()."))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("errcode: 6\r\n")) << log;
     wait_for_end_of(L"converter");
 }
 
