@@ -11,8 +11,10 @@ namespace {
 constexpr size_t kMaxIniPathUnits = 1023;
 constexpr unsigned kMaxJobNumber = 99999;
 
-std::wstring with_code(const std::wstring& what, DWORD code = GetLastError()) {
-    return what + L" (error " + std::to_wstring(code) + L")";
+// "<what><path> (error N)" with the failed call's code, read before anything else runs.
+std::wstring failure(const wchar_t* what, const std::wstring& path) {
+    const DWORD code = GetLastError();
+    return what + path + L" (error " + std::to_wstring(code) + L")";
 }
 
 // Deletes a GDI object when it goes out of scope, after it was deselected.
@@ -90,13 +92,13 @@ bool full_directory(const std::wstring& dir, std::wstring& full, std::wstring& e
     wchar_t path[MAX_PATH];
     const DWORD length = GetFullPathNameW(dir.c_str(), MAX_PATH, path, nullptr);
     if (length == 0 || length >= MAX_PATH) {
-        error = with_code(L"cannot resolve the directory " + dir);
+        error = failure(L"cannot resolve the directory ", dir);
         return false;
     }
     full = path;
     if (!full.empty() && full.back() == L'\\') full.pop_back();
     if (!CreateDirectoryW(full.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        error = with_code(L"cannot create the directory " + full);
+        error = failure(L"cannot create the directory ", full);
         return false;
     }
     return true;
@@ -114,7 +116,7 @@ bool claim_number(const std::wstring& dir, job_files& job, std::wstring& error) 
             return true;
         }
         if (GetLastError() != ERROR_FILE_EXISTS) {
-            error = with_code(L"cannot create " + ini);
+            error = failure(L"cannot create ", ini);
             return false;
         }
     }
@@ -133,14 +135,14 @@ bool write_spool(const std::wstring& type, const std::wstring& printer, job_file
         job.spool = base + (type == L"RAW" ? L".prn" : L".spl");
         written = write_bytes(job.spool, "Test page, job " + std::to_string(job.number) + "\r\n\f");
     }
-    if (!written) error = with_code(L"cannot write the spool file " + job.spool);
+    if (!written) error = failure(L"cannot write the spool file ", job.spool);
     return written;
 }
 
 bool write_ini(const std::wstring& type, const job_files& job, std::wstring& error) {
     if (!WritePrivateProfileStringW(L"Spool", L"Type", type.c_str(), job.ini.c_str()) ||
         !WritePrivateProfileStringW(L"Spool", L"File0", job.spool.c_str(), job.ini.c_str())) {
-        error = with_code(L"cannot write the job ini " + job.ini);
+        error = failure(L"cannot write the job ini ", job.ini);
         return false;
     }
     return true;

@@ -1,7 +1,5 @@
 #include "jobsend/options.h"
 
-#include <cwctype>
-
 const wchar_t kJobsendHelp[] =
     L"jobsend - hands one print job to the Agent service through its job pipe.\n"
     L"\n"
@@ -41,7 +39,7 @@ bool parse_timeout(const std::wstring& text, DWORD& ms) {
     if (text.empty() || text.size() > 9) return false;
     DWORD value = 0;
     for (wchar_t c : text) {
-        if (!std::iswdigit(c)) return false;
+        if (c < L'0' || c > L'9') return false;
         value = value * 10 + static_cast<DWORD>(c - L'0');
     }
     if (value > kMaxTimeoutMs) return false;
@@ -102,15 +100,20 @@ bool parse_options(int argc, wchar_t** argv, jobsend_options& options, std::wstr
             options.help = true;
             return true;
         }
-        std::wstring* target = nullptr;
-        if (name == L"--printer") target = &options.printer;
-        if (name == L"--ini") target = &options.ini;
-        if (name == L"--user") target = &options.user;
-        if (name == L"--raw-message") target = &options.raw_message;
-        if (name == L"--make-job") target = &options.job_dir;
-        if (name == L"--type") target = &options.type;
         std::wstring timeout;
-        if (name == L"--timeout") target = &timeout;
+        const struct {
+            const wchar_t* name;
+            std::wstring* value;
+        } valued[] = {
+            {L"--printer", &options.printer},      {L"--ini", &options.ini},
+            {L"--user", &options.user},            {L"--raw-message", &options.raw_message},
+            {L"--make-job", &options.job_dir},     {L"--type", &options.type},
+            {L"--timeout", &timeout},
+        };
+        std::wstring* target = nullptr;
+        for (const auto& option : valued) {
+            if (name == option.name) target = option.value;
+        }
         if (!target) {
             error = L"unknown option " + name;
             return false;

@@ -111,8 +111,10 @@ void queue_message(pipe_server* server, const wchar_t* units, DWORD bytes) {
             LOG_ERROR("pipe_srv_read_pipe_proc(): failed to WaitForSingleObject().");
             return;
         }
+        // The event is already set while the queue holds anything.
+        const bool was_empty = server->msg_queue.empty();
         server->msg_queue.push_back(std::move(text));
-        SetEvent(server->queue_event);
+        if (was_empty) SetEvent(server->queue_event);
     } catch (const std::bad_alloc&) {
         LOG_ERROR_CODE("pipe_srv_read_pipe_proc(): failed to new().", ERROR_NOT_ENOUGH_MEMORY);
     }
