@@ -1,5 +1,7 @@
 #include "e2e/installed_service.h"
 
+#include <cstdio>
+
 namespace e2e {
 namespace {
 
@@ -14,6 +16,22 @@ void remove_service(SC_HANDLE manager) {
                     status.dwCurrentState != SERVICE_STOPPED;
          ++i) {
         Sleep(100);
+    }
+    // A service that does not stop would keep its name marked for deletion and
+    // fail every later test: end its process so the name is free again.
+    SERVICE_STATUS_PROCESS process{};
+    DWORD needed = 0;
+    if (QueryServiceStatusEx(old, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
+                             sizeof process, &needed) &&
+        process.dwCurrentState != SERVICE_STOPPED && process.dwProcessId != 0) {
+        std::fprintf(stderr, "installed_service: Agent did not stop (state %lu); ending pid %lu\n",
+                     process.dwCurrentState, process.dwProcessId);
+        HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.dwProcessId);
+        if (h) {
+            TerminateProcess(h, 1);
+            WaitForSingleObject(h, 10000);
+            CloseHandle(h);
+        }
     }
     DeleteService(old);
     CloseServiceHandle(old);
@@ -43,7 +61,10 @@ bool installed_service::start() { return service_ && StartServiceW(service_, 0, 
 
 bool installed_service::stop() {
     SERVICE_STATUS status{};
-    return service_ && ControlService(service_, SERVICE_CONTROL_STOP, &status);
+    if (service_ && ControlService(service_, SERVICE_CONTROL_STOP, &status)) return true;
+    std::fprintf(stderr, "installed_service: stop refused, error %lu, state %lu\n", GetLastError(),
+                 status.dwCurrentState);
+    return false;
 }
 
 SERVICE_STATUS installed_service::status() const {
