@@ -37,18 +37,6 @@ struct job_target {
     uint32_t session_id;
 };
 
-// Releases a record group's strings on every path.
-class record_group_owner {
-public:
-    explicit record_group_owner(reg_record* records) : records_(records) {}
-    ~record_group_owner() { reg_free_records(records_); }
-    record_group_owner(const record_group_owner&) = delete;
-    record_group_owner& operator=(const record_group_owner&) = delete;
-
-private:
-    reg_record* records_;
-};
-
 // Copies at most kFieldChars - 1 characters and always terminates.
 void copy_field(wchar_t* target, const wchar_t* source) {
     wcsncpy(target, source, kFieldChars - 1);
@@ -151,7 +139,7 @@ void run_stages(const job_fields& fields, const job_target& target) {
         {kHiveLocalMachine, key_path, L"Installation Directory", REG_SZ, 0, nullptr},
         {0, nullptr, nullptr, 0, 0, nullptr},
     };
-    const record_group_owner dir_owner(dir);
+    const reg_strings_owner dir_owner(dir);
     LOG_TRACE("processing()", "reg_read_records(dir)");
     if (reg_read_records(dir) != 0 || !dir[0].string_result) {
         LOG_ERROR("processing(): failed to get \"Installation Directory\" value via HKLM hive.");

@@ -20,18 +20,6 @@ constexpr DWORD kSkipEmf = 1;
 constexpr DWORD kSkipRaw = 2;
 constexpr DWORD kSkipAlways = 3;
 
-// Releases a group's strings on every path out of the stage.
-class record_strings {
-public:
-    explicit record_strings(reg_record* records) : records_(records) {}
-    ~record_strings() { reg_free_records(records_); }
-    record_strings(const record_strings&) = delete;
-    record_strings& operator=(const record_strings&) = delete;
-
-private:
-    reg_record* records_;
-};
-
 // The warning that explains a skip, or nullptr when preprocessing runs.
 const char* skip_warning(DWORD skip, const wchar_t* job_ini_path) {
     if (skip == kSkipAlways) return "run_preprocessing(): preprocessing for EMF/RAW data was skipped.";
@@ -72,7 +60,7 @@ bool run_preprocessing(const wchar_t* settings_key_name, const wchar_t* job_ini_
         {kHiveUsers, key_path, L"Preprocessing: Application", REG_SZ, 0, nullptr},
         {},
     };
-    const record_strings release_settings(settings);
+    const reg_strings_owner release_settings(settings);
     LOG_TRACE("run_preprocessing()", "read_reg_settings(): preprocessing settings");
     if (!read_reg_settings(settings_key_name, settings, key_path, session_id)) {
         LOG_WARNING("run_preprocessing(): failed to get preprocessing settings via registry keys. "

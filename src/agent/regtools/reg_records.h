@@ -23,3 +23,16 @@ constexpr uint32_t kHiveUsers = 0x80000003u;
 unsigned reg_read_records(reg_record* records);
 void reg_free_records(reg_record* records);
 const wchar_t* reg_hive_name(uint32_t hive);
+
+// Releases an array's strings with reg_free_records when it goes out of scope,
+// so a group read by a stage is released on every path.
+class reg_strings_owner {
+public:
+    explicit reg_strings_owner(reg_record* records) : records_(records) {}
+    ~reg_strings_owner() { reg_free_records(records_); }
+    reg_strings_owner(const reg_strings_owner&) = delete;
+    reg_strings_owner& operator=(const reg_strings_owner&) = delete;
+
+private:
+    reg_record* records_;
+};
