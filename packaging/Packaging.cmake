@@ -9,7 +9,6 @@ else()
   set(PACKAGE_ARCH x86)
   set(PACKAGE_REG_BITS 32)
 endif()
-set(PACKAGE_FILE_NAME "tif-printer-agent-${PROJECT_VERSION}-${PACKAGE_ARCH}")
 
 # Every deliverable, with the description its version resource carries.
 set(_deliverables
@@ -39,7 +38,8 @@ function(_has_version_resource target out)
   set(${out} ${found} PARENT_SCOPE)
 endfunction()
 
-set(PACKAGE_CONTENTS "")
+# A deliverable without a version resource of its own gets the shared one, so
+# every binary in a zip carries the package's version.
 list(LENGTH _deliverables _count)
 math(EXPR _last "${_count} - 1")
 foreach(i RANGE 0 ${_last} 2)
@@ -65,7 +65,6 @@ foreach(i RANGE 0 ${_last} 2)
     target_sources(${target} PRIVATE ${rc})
   endif()
   install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION . COMPONENT release)
-  list(APPEND PACKAGE_CONTENTS ${version_file_name})
 endforeach()
 
 # The scripts know their package's architecture: the registry view the
@@ -81,7 +80,7 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME tif-printer-agent)
 set(CPACK_PACKAGE_VENDOR Tavirel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_FILE_NAME ${PACKAGE_FILE_NAME})
+set(CPACK_PACKAGE_FILE_NAME "tif-printer-agent-${PROJECT_VERSION}-${PACKAGE_ARCH}")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};release;/")
 # The packages hold only the deliverables, which package.sh builds first:
