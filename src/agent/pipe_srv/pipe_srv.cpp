@@ -154,12 +154,16 @@ pipe_server* pipe_srv_init() {
 }
 
 bool pipe_srv_run(pipe_server* server) {
-    const pipe_handler handler = g_default_handler;
-    if (!server || !handler) {
+    if (!server) {
         LOG_ERROR_CODE("pipe_srv_run(): invalid input parameter.", ERROR_INVALID_PARAMETER);
         return false;
     }
     if (!server->stopped) return true;
+    const pipe_handler handler = g_default_handler;
+    if (!handler) {
+        LOG_ERROR_CODE("pipe_srv_run(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        return false;
+    }
 
     mutex_hold state(server->state_mutex);
     if (!state.held()) {
