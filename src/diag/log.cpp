@@ -89,23 +89,30 @@ void log_trace(const char* file, unsigned line, const char* caller, const char* 
     SetLastError(saved);
 }
 
-void log_error_fmt(const wchar_t* file, unsigned line, int code, const wchar_t* format, ...) {
+namespace {
+
+void log_error_composed(const wchar_t* file, unsigned line, int code, const wchar_t* format,
+                        va_list args) {
     wchar_t message[kLogWideMessageUnits];
+    diag::compose_wide(message, kLogWideMessageUnits, format, args);
+    log_error(file, line, message, code);
+}
+
+}  // namespace
+
+void log_error_fmt(const wchar_t* file, unsigned line, int code, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    diag::compose_wide(message, kLogWideMessageUnits, format, args);
+    log_error_composed(file, line, code, format, args);
     va_end(args);
-    log_error(file, line, message, code);
 }
 
 void log_error_fmt_last(const wchar_t* file, unsigned line, const wchar_t* format, ...) {
     const int code = static_cast<int>(GetLastError());
-    wchar_t message[kLogWideMessageUnits];
     va_list args;
     va_start(args, format);
-    diag::compose_wide(message, kLogWideMessageUnits, format, args);
+    log_error_composed(file, line, code, format, args);
     va_end(args);
-    log_error(file, line, message, code);
 }
 
 void log_warning_fmt(const wchar_t* file, unsigned line, const wchar_t* format, ...) {
