@@ -1,0 +1,220 @@
+#include "faults/agent_host.h"
+
+#include <psapi.h>
+#include <tlhelp32.h>
+#include <winsvc.h>
+
+#include "jobsend/pipe_client.h"
+#include "support/support.h"
+
+namespace reliability {
+
+const std::vector<installed_program> kStandardPrograms = {
+    {L"progress_standin.exe", L"progress.exe"},  {L"converter_standin.exe", L"jobdisp.exe"},
+    {L"preproc_standin.exe", L"preproc.exe"},    {L"client_standin.exe", L"client.exe"},
+    {L"winrelay.exe", L"winrelay.exe"},
+};
+
+namespace {
+
+const wchar_t kConfigKey[] = L"Software\\Tavirel\\SrvCfg";
+
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+void remove_tree(const std::wstring& dir) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = dir + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                remove_tree(path);
+            } else {
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(path.c_str());
+            }
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+
+work_folder::work_folder(const std::wstring& path) : path_(path) {
+    remove_tree(path_);
+    // Each folder of the path, as a fresh prefix may lack c:\tmp\tests.
+    for (size_t at = path_.find(L'\\', 3); at != std::wstring::npos; at = path_.find(L'\\', at + 1)) {
+        CreateDirectoryW(path_.substr(0, at).c_str(), nullptr);
+    }
+    CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+work_folder::~work_folder() { remove_tree(path_); }
+
+agent_host::agent_host(const std::wstring& root, const std::vector<installed_program>& programs)
+    : root_(root),
+      install_(root + L"\\install"),
+      jobs_(root + L"\\jobs"),
+      config_(HKEY_LOCAL_MACHINE, kConfigKey),
+      service_(test_support::beside_exe(L"agent.exe")) {
+    CreateDirectoryW(install_.c_str(), nullptr);
+    CreateDirectoryW(jobs_.c_str(), nullptr);
+    for (const installed_program& program : programs) {
+        CopyFileW(test_support::beside_exe(program.built).c_str(),
+                  (install_ + L"\\" + program.installed).c_str(), FALSE);
+    }
+    config_.set_dword(L"count", 0);
+}
+
+agent_host::~agent_host() {
+    stop();
+    wait_for(SERVICE_STOPPED);
+    end_job_programs();
+}
+
+void agent_host::add_printer_value(const std::wstring& value) {
+    ++printer_count_;
+    config_.set_string((L"printer" + std::to_wstring(printer_count_)).c_str(), value);
+    config_.set_dword(L"count", printer_count_);
+}
+
+test_support::scratch_key& agent_host::add_printer(const std::wstring& name,
+                                                   const std::wstring& settings_key) {
+    add_printer_value(name + L";" + settings_key);
+    settings_.push_back(std::make_unique<test_support::scratch_key>(
+        HKEY_LOCAL_MACHINE, L"Software\\" + settings_key));
+    test_support::scratch_key& key = *settings_.back();
+    key.set_dword(L"Allow domain session", 1);
+    key.set_dword(L"Allow self session", 1);
+    key.set_string(L"Installation Directory", install_);
+    key.set_dword(L"Preprocessing: Enabled", 0);
+    key.set_string(L"Preprocessing: Application", install_ + L"\\preproc.exe");
+    key.set_string(L"Client Application", install_ + L"\\client.exe");
+    key.set_dword(L"Transfer Mode", 2);
+    key.set_string(L"Target window title", L"Reliability Target");
+    key.set_dword(L"Message ID", 7);
+    key.set_dword(L"Timeout", 2000);
+    key.set_string(L"Output Directory", jobs_);
+    return key;
+}
+
+bool agent_host::start() {
+    return service_.start() && service_.wait_for(SERVICE_RUNNING) && job_pipe::wait_for_pipe(30000);
+}
+
+bool agent_host::stop() { return service_.stop(); }
+
+bool agent_host::running() const {
+    return service_.status().dwCurrentState == SERVICE_RUNNING;
+}
+
+bool agent_host::wait_for(DWORD state, DWORD timeout_ms) const {
+    return service_.wait_for(state, timeout_ms);
+}
+
+DWORD agent_host::pid() const {
+    DWORD pid = 0;
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, L"Agent", SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (service && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                        reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
+        pid = status.dwProcessId;
+    }
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    return pid;
+}
+
+bool agent_host::figures(process_figures& out) const {
+    const DWORD id = pid();
+    if (id == 0) return false;
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
+    if (!process) return false;
+    PROCESS_MEMORY_COUNTERS_EX memory{};
+    memory.cb = sizeof memory;
+    const bool read =
+        GetProcessHandleCount(process, &out.handles) &&
+        GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+                             sizeof memory);
+    out.private_bytes = memory.PrivateUsage;
+    CloseHandle(process);
+    return read;
+}
+
+std::wstring agent_host::make_job(const std::wstring& name, const std::string& extra) const {
+    const std::wstring ini = jobs_ + L"\\" + name + L".ini";
+    const std::wstring spool = spool_of(ini);
+    test_support::write_file(spool, "spool data");
+    const std::string text = "[Spool]\r\nType=EMF\r\nFile0=" + test_support::to_narrow(spool) +
+                             "\r\n" + extra;
+    test_support::write_file(ini, text);
+    return ini;
+}
+
+std::wstring agent_host::spool_of(const std::wstring& ini) {
+    return ini.substr(0, ini.size() - 4) + L".emf";
+}
+
+bool agent_host::run_job(const std::wstring& printer, const std::wstring& name,
+                         DWORD timeout_ms) const {
+    const std::wstring ini = make_job(name);
+    // The converter stand-in records its start beside the job ini file.
+    const std::wstring converter_record = ini + L".converter.txt";
+    return send_message(printer + L";" + ini + L";alice") && eventually(
+                                                                 [&] {
+                                                                     return !exists(spool_of(ini)) &&
+                                                                            exists(converter_record);
+                                                                 },
+                                                                 timeout_ms);
+}
+
+void agent_host::end_job_programs() const {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                     entry.th32ProcessID);
+        if (!process) continue;
+        wchar_t image[MAX_PATH] = L"";
+        DWORD size = MAX_PATH;
+        if (QueryFullProcessImageNameW(process, 0, image, &size) &&
+            _wcsnicmp(image, install_.c_str(), install_.size()) == 0) {
+            TerminateProcess(process, 1);
+        }
+        CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+}
+
+bool send_bytes(const void* bytes, DWORD size, DWORD timeout_ms) {
+    return job_pipe::send(bytes, size, timeout_ms) == job_pipe::send_result::sent;
+}
+
+bool send_message(const std::wstring& text, DWORD timeout_ms) {
+    return send_bytes(text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), timeout_ms);
+}
+
+bool back_to_baseline(const agent_host& agent, const process_figures& baseline,
+                      figure_slack slack, process_figures* last) {
+    process_figures now;
+    const bool back = eventually(
+        [&] {
+            return agent.figures(now) && now.handles <= baseline.handles + slack.handles &&
+                   now.private_bytes <= baseline.private_bytes + slack.private_bytes;
+        },
+        5000);
+    if (last) *last = now;
+    return back;
+}
+
+}  // namespace reliability
