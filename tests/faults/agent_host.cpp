@@ -1,6 +1,6 @@
 #include "faults/agent_host.h"
 
-#include <psapi.h>
+#include <winternl.h>
 #include <tlhelp32.h>
 #include <winsvc.h>
 
@@ -132,20 +132,77 @@ DWORD agent_host::pid() const {
     return pid;
 }
 
+namespace {
+
+// The system's list of open handles (information class 64), declared here as
+// the cross-compiler's headers lack it.
+constexpr SYSTEM_INFORMATION_CLASS kExtendedHandleInformation =
+    static_cast<SYSTEM_INFORMATION_CLASS>(64);
+constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
+
+struct handle_entry {
+    PVOID object;
+    ULONG_PTR process_id;
+    ULONG_PTR handle_value;
+    ULONG granted_access;
+    USHORT creator_back_trace_index;
+    USHORT object_type_index;
+    ULONG handle_attributes;
+    ULONG reserved;
+};
+
+struct handle_list {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    handle_entry handles[1];
+};
+
+// Queries a system information class into a buffer that grows until it fits.
+bool query_system(SYSTEM_INFORMATION_CLASS what, std::vector<BYTE>& into) {
+    into.resize(1 << 18);
+    for (;;) {
+        ULONG needed = 0;
+        const NTSTATUS status = NtQuerySystemInformation(what, into.data(),
+                                                         static_cast<ULONG>(into.size()), &needed);
+        if (status != kInfoLengthMismatch) return status >= 0;
+        into.resize(into.size() * 2 > needed ? into.size() * 2 : needed + 4096);
+    }
+}
+
+// Open handles of one process; false when the system does not list them.
+bool count_handles(DWORD pid, DWORD& count) {
+    std::vector<BYTE> buffer;
+    if (!query_system(kExtendedHandleInformation, buffer)) return false;
+    const auto* list = reinterpret_cast<const handle_list*>(buffer.data());
+    count = 0;
+    for (ULONG_PTR i = 0; i < list->count; ++i) {
+        if (list->handles[i].process_id == pid) ++count;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool agent_host::figures(process_figures& out) const {
     const DWORD id = pid();
     if (id == 0) return false;
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
-    if (!process) return false;
-    PROCESS_MEMORY_COUNTERS_EX memory{};
-    memory.cb = sizeof memory;
-    const bool read =
-        GetProcessHandleCount(process, &out.handles) &&
-        GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
-                             sizeof memory);
-    out.private_bytes = memory.PrivateUsage;
-    CloseHandle(process);
-    return read;
+    // Wine answers GetProcessHandleCount and GetProcessMemoryInfo with zeros for
+    // another process; the system's lists carry the figures.
+    std::vector<BYTE> list;
+    if (!query_system(SystemProcessInformation, list)) return false;
+    for (size_t at = 0;;) {
+        const auto* process = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(&list[at]);
+        if (reinterpret_cast<ULONG_PTR>(process->UniqueProcessId) == id) {
+            out.private_bytes = process->VirtualMemoryCounters.PagefileUsage;  // commit charge
+
+            // The process list's count is the size of the handle table, which
+            // grows in steps: count the open handles where they are listed.
+            if (!count_handles(id, out.handles)) out.handles = process->HandleCount;
+            return true;
+        }
+        if (process->NextEntryOffset == 0) return false;
+        at += process->NextEntryOffset;
+    }
 }
 
 std::wstring agent_host::make_job(const std::wstring& name, const std::string& extra) const {
@@ -173,6 +230,18 @@ bool agent_host::run_job(const std::wstring& printer, const std::wstring& name,
                                                                             exists(converter_record);
                                                                  },
                                                                  timeout_ms);
+}
+
+bool agent_host::warm_up(const std::wstring& printer) const {
+    std::vector<std::wstring> jobs;
+    for (int i = 0; i < 16; ++i) {
+        jobs.push_back(make_job(L"warm-up-" + std::to_wstring(i), "[converter]\r\nDelayMs=300\r\n"));
+        if (!send_message(printer + L";" + jobs.back() + L";alice")) return false;
+    }
+    for (const std::wstring& ini : jobs) {
+        if (!eventually([&] { return !exists(spool_of(ini)); })) return false;
+    }
+    return true;
 }
 
 void agent_host::end_job_programs() const {

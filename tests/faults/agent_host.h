@@ -93,6 +93,10 @@ public:
     bool run_job(const std::wstring& printer, const std::wstring& name,
                  DWORD timeout_ms = 30000) const;
 
+    // Runs enough overlapping jobs that every work thread has had one: what a
+    // thread sets up on its first job is then in place for the baseline.
+    bool warm_up(const std::wstring& printer) const;
+
     // Ends the programs that jobs started from the installation directory.
     void end_job_programs() const;
 
