@@ -104,7 +104,15 @@ test_support::scratch_key& agent_host::add_printer(const std::wstring& name,
 }
 
 bool agent_host::start() {
-    return service_.start() && service_.wait_for(SERVICE_RUNNING) && job_pipe::wait_for_pipe(30000);
+    if (!service_.start()) return false;
+    // A start that fails reports running and then stopped: stop waiting then.
+    DWORD state = SERVICE_STOPPED;
+    eventually([&] {
+        state = service_.status().dwCurrentState;
+        return state == SERVICE_STOPPED ||
+               (state == SERVICE_RUNNING && job_pipe::wait_for_pipe(100));
+    });
+    return state == SERVICE_RUNNING;
 }
 
 bool agent_host::stop() { return service_.stop(); }
