@@ -4,6 +4,8 @@
 #include <tlhelp32.h>
 #include <winsvc.h>
 
+#include <algorithm>
+
 #include "jobsend/pipe_client.h"
 #include "support/support.h"
 
@@ -68,7 +70,18 @@ agent_host::agent_host(const std::wstring& root, const std::vector<installed_pro
         CopyFileW(test_support::beside_exe(program.built).c_str(),
                   (install_ + L"\\" + program.installed).c_str(), FALSE);
     }
+    // Every start of progress.exe (whichever stand-in it is) adds a line here.
+    const std::wstring beside = install_ + L"\\progress.ini";
+    WritePrivateProfileStringW(L"progress", L"Record", progress_record().c_str(), beside.c_str());
+    WritePrivateProfileStringW(L"converter", L"Record", progress_record().c_str(), beside.c_str());
     config_.set_dword(L"count", 0);
+}
+
+std::wstring agent_host::progress_record() const { return root_ + L"\\progress-starts.txt"; }
+
+DWORD agent_host::progress_starts() const {
+    const std::string lines = test_support::read_file(progress_record());
+    return static_cast<DWORD>(std::count(lines.begin(), lines.end(), '\n'));
 }
 
 agent_host::~agent_host() {
@@ -177,14 +190,34 @@ bool query_system(SYSTEM_INFORMATION_CLASS what, std::vector<BYTE>& into) {
     }
 }
 
-// Open handles of one process; false when the system does not list them.
-bool count_handles(DWORD pid, DWORD& count) {
+// An event of our own, listed with the type index the system gives events.
+const HANDLE event_probe = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+USHORT event_type_index(const handle_list* list) {
+    static USHORT index = 0;
+    const auto probe = reinterpret_cast<ULONG_PTR>(event_probe);
+    for (ULONG_PTR i = 0; index == 0 && i < list->count; ++i) {
+        if (list->handles[i].process_id == GetCurrentProcessId() &&
+            list->handles[i].handle_value == probe) {
+            index = list->handles[i].object_type_index;
+        }
+    }
+    return index;
+}
+
+// Open handles of one process, and how many of them are events; false when
+// the system does not list them.
+bool count_handles(DWORD pid, process_figures& out) {
     std::vector<BYTE> buffer;
     if (!query_system(kExtendedHandleInformation, buffer)) return false;
     const auto* list = reinterpret_cast<const handle_list*>(buffer.data());
-    count = 0;
+    const USHORT event_type = event_type_index(list);
+    out.handles = 0;
+    out.events = 0;
     for (ULONG_PTR i = 0; i < list->count; ++i) {
-        if (list->handles[i].process_id == pid) ++count;
+        if (list->handles[i].process_id != pid) continue;
+        ++out.handles;
+        if (list->handles[i].object_type_index == event_type) ++out.events;
     }
     return true;
 }
@@ -194,6 +227,7 @@ bool count_handles(DWORD pid, DWORD& count) {
 bool agent_host::figures(process_figures& out) const {
     const DWORD id = pid();
     if (id == 0) return false;
+    out.progress_starts = progress_starts();
     // Wine answers GetProcessHandleCount and GetProcessMemoryInfo with zeros for
     // another process; the system's lists carry the figures.
     std::vector<BYTE> list;
@@ -205,7 +239,7 @@ bool agent_host::figures(process_figures& out) const {
 
             // The process list's count is the size of the handle table, which
             // grows in steps: count the open handles where they are listed.
-            if (!count_handles(id, out.handles)) out.handles = process->HandleCount;
+            if (!count_handles(id, out)) out.handles = process->HandleCount;
             return true;
         }
         if (process->NextEntryOffset == 0) return false;
@@ -282,16 +316,26 @@ bool send_message(const std::wstring& text, DWORD timeout_ms) {
 }
 
 bool back_to_baseline(const agent_host& agent, const process_figures& baseline,
-                      figure_slack slack, process_figures* last) {
+                      process_figures* last) {
     process_figures now;
     const bool back = eventually(
         [&] {
-            return agent.figures(now) && now.handles <= baseline.handles + slack.handles &&
-                   now.private_bytes <= baseline.private_bytes + slack.private_bytes;
+            if (!agent.figures(now)) return false;
+            const DWORD idle_waits = now.progress_starts - baseline.progress_starts;
+            return now.handles - now.events <= baseline.handles - baseline.events + kSlackHandles &&
+                   now.events <= baseline.events + idle_waits + kSlackHandles &&
+                   now.private_bytes <= baseline.private_bytes + kSlackPrivateBytes;
         },
         5000);
     if (last) *last = now;
     return back;
+}
+
+std::string describe(const process_figures& before, const process_figures& after) {
+    return "handles " + std::to_string(before.handles) + " -> " + std::to_string(after.handles) +
+           " (events " + std::to_string(before.events) + " -> " + std::to_string(after.events) +
+           "), private bytes " + std::to_string(before.private_bytes) + " -> " +
+           std::to_string(after.private_bytes);
 }
 
 }  // namespace reliability

@@ -39,7 +39,9 @@ void remove_tree(const std::wstring& dir);
 
 struct process_figures {
     DWORD handles = 0;
+    DWORD events = 0;  // of the handles
     SIZE_T private_bytes = 0;
+    DWORD progress_starts = 0;  // jobs' progress windows started so far
 };
 
 // A built program copied into the installation directory under another name.
@@ -81,6 +83,9 @@ public:
     // Figures of the service process; false when they can't be had.
     bool figures(process_figures& out) const;
 
+    // Starts of progress.exe so far: each one waits for input idle.
+    DWORD progress_starts() const;
+
     const std::wstring& install_dir() const { return install_; }
     const std::wstring& jobs_dir() const { return jobs_; }
 
@@ -101,6 +106,8 @@ public:
     void end_job_programs() const;
 
 private:
+    std::wstring progress_record() const;
+
     std::wstring root_;
     std::wstring install_;
     std::wstring jobs_;
@@ -128,15 +135,16 @@ bool eventually(Condition condition, DWORD timeout_ms = 30000) {
 
 // How far the figures may stay above the baseline once the work is done: the
 // heap keeps what it grew, and Wine caches a few handles of its own.
-struct figure_slack {
-    DWORD handles;
-    SIZE_T private_bytes;
-};
-constexpr figure_slack kDefaultSlack = {4, 2 * 1024 * 1024};
+constexpr DWORD kSlackHandles = 4;
+constexpr SIZE_T kSlackPrivateBytes = 2 * 1024 * 1024;
 
-// Waits (a few seconds at most) for the figures to come back within slack of
-// the baseline; the last figures read go to *last.
+// Waits (a few seconds at most) for the figures to come back within the slack
+// of the baseline; the last figures read go to *last. Wine's WaitForInputIdle
+// leaves one event handle open per call (a bare program that calls it shows
+// the same), so one more event is allowed per progress window started since.
 bool back_to_baseline(const agent_host& agent, const process_figures& baseline,
-                      figure_slack slack = kDefaultSlack, process_figures* last = nullptr);
+                      process_figures* last = nullptr);
+
+std::string describe(const process_figures& before, const process_figures& after);
 
 }  // namespace reliability

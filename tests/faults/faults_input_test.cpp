@@ -61,8 +61,7 @@ protected:
         test_support::clear_log();
         ASSERT_TRUE(agent->start()) << read_log();
         pid = agent->pid();
-        // The first job loads what every later job reuses; the baseline follows it.
-        ASSERT_TRUE(run_good_job(L"warm-up"));
+        ASSERT_TRUE(agent->warm_up(kGood)) << read_log();
         ASSERT_TRUE(agent->figures(baseline));
     }
 
@@ -85,9 +84,8 @@ protected:
         EXPECT_EQ(pid, agent->pid());
         EXPECT_TRUE(run_good_job(L"after")) << read_log();
         reliability::process_figures now;
-        EXPECT_TRUE(reliability::back_to_baseline(*agent, baseline, reliability::kDefaultSlack, &now))
-            << "handles " << baseline.handles << " -> " << now.handles << ", private bytes "
-            << baseline.private_bytes << " -> " << now.private_bytes;
+        EXPECT_TRUE(reliability::back_to_baseline(*agent, baseline, &now))
+            << reliability::describe(baseline, now);
     }
 
     static bool run_good_job(const std::wstring& name, const wchar_t* printer = kGood) {

@@ -62,9 +62,8 @@ protected:
 
     void expect_figures_back() {
         reliability::process_figures now;
-        EXPECT_TRUE(reliability::back_to_baseline(agent_, baseline_, reliability::kDefaultSlack, &now))
-            << "handles " << baseline_.handles << " -> " << now.handles << ", private bytes "
-            << baseline_.private_bytes << " -> " << now.private_bytes;
+        EXPECT_TRUE(reliability::back_to_baseline(agent_, baseline_, &now))
+            << reliability::describe(baseline_, now);
     }
 
     reliability::work_folder folder_;

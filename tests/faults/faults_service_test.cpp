@@ -203,9 +203,8 @@ TEST(ServiceFaults, LogDirectoryComesAndGoesWhileJobsRun) {
         test_support::kLogPath, "message: processing(): can't find printer's record in the table."));
     EXPECT_TRUE(agent.running());
     reliability::process_figures now;
-    EXPECT_TRUE(reliability::back_to_baseline(agent, baseline, reliability::kDefaultSlack, &now))
-        << "handles " << baseline.handles << " -> " << now.handles << ", private bytes "
-        << baseline.private_bytes << " -> " << now.private_bytes;
+    EXPECT_TRUE(reliability::back_to_baseline(agent, baseline, &now))
+            << reliability::describe(baseline, now);
 }
 
 }  // namespace
