@@ -249,12 +249,16 @@ bool agent_host::figures(process_figures& out) const {
 
 std::wstring agent_host::make_job(const std::wstring& name, const std::string& extra) const {
     const std::wstring ini = jobs_ + L"\\" + name + L".ini";
+    write_job(ini, extra);
+    return ini;
+}
+
+void agent_host::write_job(const std::wstring& ini, const std::string& extra) {
     const std::wstring spool = spool_of(ini);
     test_support::write_file(spool, "spool data");
     const std::string text = "[Spool]\r\nType=EMF\r\nFile0=" + test_support::to_narrow(spool) +
                              "\r\n" + extra;
     test_support::write_file(ini, text);
-    return ini;
 }
 
 std::wstring agent_host::spool_of(const std::wstring& ini) {

@@ -92,6 +92,7 @@ public:
     // Writes a job ini file and its spool file; extra is appended to the ini
     // text (sections for the stand-ins). Returns the ini path.
     std::wstring make_job(const std::wstring& name, const std::string& extra = "") const;
+    static void write_job(const std::wstring& ini, const std::string& extra = "");
     static std::wstring spool_of(const std::wstring& ini);
     // Sends a new job and waits until its converter has run and its cleanup
     // has removed the spool file: the whole pipeline went through.

@@ -1,0 +1,271 @@
+// Load run: the real agent.exe as the service "Agent" under Wine, fed by many
+// producer threads at once, each job running fast stand-ins (load_standin as
+// progress.exe and jobdisp.exe). Reports jobs sent, accepted by the pipe and
+// processed (each exactly once, handed out oldest first, at most eight at
+// once), the service's handles and private memory before, at peak and after,
+// and jobs per second against a bare one-instance pipe loop measured first in
+// the same run.
+//
+// agent_load [--jobs N] [--producers P] [--convert-ms M] [--limit-s S]
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/pipe_srv/pipe_name.h"
+#include "faults/agent_host.h"
+#include "jobsend/pipe_client.h"
+#include "load_board.h"
+#include "support/support.h"
+
+namespace {
+
+const wchar_t kPrinter[] = L"Load Printer";
+constexpr LONG kPool = 8;
+constexpr long kBaselineMessages = 2000;
+constexpr ULONGLONG kBaselineLimitMs = 30000;
+
+struct settings {
+    long jobs = 10000;
+    int producers = 16;
+    long convert_ms = 20;
+    long limit_s = 1800;
+};
+
+double seconds_between(ULONGLONG from_ms, ULONGLONG to_ms) {
+    return static_cast<double>(to_ms - from_ms) / 1000.0;
+}
+
+// Messages per second through one blocking instance read in a plain loop,
+// the same connect/read/disconnect without queue, pool or jobs; 0 on failure.
+double bare_pipe_rate(const settings& s) {
+    const owned::unique_file pipe(CreateNamedPipeW(
+        kJobPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+        4096, 4096, 0, nullptr));
+    if (!pipe) return 0;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        static wchar_t units[4096];
+        for (;;) {
+            if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) break;
+            if (done) break;
+            DWORD bytes = 0;
+            ReadFile(pipe.get(), units, sizeof units, &bytes, nullptr);
+            DisconnectNamedPipe(pipe.get());
+        }
+    });
+    const ULONGLONG start = GetTickCount64();
+    std::vector<std::thread> producers;
+    std::atomic<long> next{0}, sent{0};
+    for (int p = 0; p < s.producers; ++p) {
+        producers.emplace_back([&] {
+            const std::wstring message = L"Load Printer;C:\\load\\job0.ini;alice";
+            while (next++ < kBaselineMessages && GetTickCount64() < start + kBaselineLimitMs) {
+                if (job_pipe::send_text(message, 2000) == job_pipe::send_result::sent) ++sent;
+            }
+        });
+    }
+    for (std::thread& t : producers) t.join();
+    const double seconds = seconds_between(start, GetTickCount64());
+    // Frees the reader from its listen.
+    done = true;
+    owned::unique_file nudge;
+    job_pipe::open(2000, nudge);
+    nudge.reset();
+    reader.join();
+    return sent / seconds;
+}
+
+// The most older jobs that any job's converter started ahead of. Handed out
+// oldest first, with at most eight at once, this is at most seven.
+long most_overtaken(const LONG* order, LONG count) {
+    std::vector<long> tree(static_cast<size_t>(count) + 1, 0);  // started numbers, Fenwick tree
+    long most = 0;
+    for (LONG i = 0; i < count; ++i) {
+        long started_below = 0;
+        for (LONG at = order[i]; at > 0; at -= at & -at) started_below += tree[at];
+        most = std::max(most, static_cast<long>(order[i]) - started_below);
+        for (LONG at = order[i] + 1; at <= count; at += at & -at) ++tree[at];
+    }
+    return most;
+}
+
+bool parse(int argc, wchar_t** argv, settings& s) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const long value = std::wcstol(argv[i + 1], nullptr, 10);
+        if (value <= 0) return false;
+        if (!std::wcscmp(argv[i], L"--jobs")) {
+            s.jobs = value;
+        } else if (!std::wcscmp(argv[i], L"--producers") && value <= 64) {
+            s.producers = static_cast<int>(value);
+        } else if (!std::wcscmp(argv[i], L"--convert-ms")) {
+            s.convert_ms = value;
+        } else if (!std::wcscmp(argv[i], L"--limit-s")) {
+            s.limit_s = value;
+        } else {
+            return false;
+        }
+    }
+    return argc % 2 == 1;
+}
+
+void print_figures(const char* when, const reliability::process_figures& f) {
+    std::printf("  %-6s handles %5lu (events %5lu), private memory %7.1f MB\n", when,
+                static_cast<unsigned long>(f.handles), static_cast<unsigned long>(f.events),
+                static_cast<double>(f.private_bytes) / (1024.0 * 1024.0));
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    settings s;
+    if (!parse(argc, argv, s)) {
+        std::fputs("usage: agent_load [--jobs N] [--producers P (<= 64)] [--convert-ms M] [--limit-s S]\n",
+                   stderr);
+        return 87;
+    }
+    std::printf("load: %ld jobs from %d producers, converter %ld ms, limit %ld s\n", s.jobs,
+                s.producers, s.convert_ms, s.limit_s);
+    if (job_pipe::wait_for_pipe(100)) {
+        std::fputs("load: another server already holds the job pipe; stop it first\n", stderr);
+        return 1;
+    }
+    const double bare_rate = bare_pipe_rate(s);
+    std::printf("bare one-instance pipe loop: %.0f msg/s\n", bare_rate);
+    std::fflush(stdout);
+
+    std::puts("starting the service and its warm-up jobs");
+    std::fflush(stdout);
+    reliability::work_folder folder(L"c:\\reliability-load");
+    reliability::agent_host agent(folder.path(), {{L"load_standin.exe", L"progress.exe"},
+                                                  {L"load_standin.exe", L"jobdisp.exe"}});
+    agent.add_printer(kPrinter, L"TavirelLoad");
+    // The board, before any converter can look for it.
+    const std::wstring board_path = folder.file(L"board.bin");
+    const owned::unique_file board_file(CreateFileW(board_path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                    CREATE_ALWAYS, 0, nullptr));
+    const owned::unique_handle section(
+        board_file ? CreateFileMappingW(board_file.get(), nullptr, PAGE_READWRITE, 0,
+                                        static_cast<DWORD>(load_board::bytes_for(s.jobs)), nullptr)
+                   : nullptr);
+    auto* board = section ? static_cast<load_board::header*>(
+                                MapViewOfFile(section.get(), FILE_MAP_WRITE, 0, 0, 0))
+                          : nullptr;
+    if (!board) {
+        std::fprintf(stderr, "load: no board (%lu)\n", GetLastError());
+        return 1;
+    }
+    board->capacity = s.jobs;
+    board->convert_ms = s.convert_ms;
+    WritePrivateProfileStringW(L"converter", L"Board", board_path.c_str(),
+                               (agent.install_dir() + L"\\jobdisp.ini").c_str());
+    test_support::clear_log();
+    // Warm-up jobs carry no number, so the board ignores them.
+    if (!agent.start() || !agent.warm_up(kPrinter)) {
+        std::fputs("load: the service did not start or run its warm-up jobs\n", stderr);
+        return 1;
+    }
+    reliability::process_figures before, peak, after;
+    agent.figures(before);
+    peak = before;
+
+    std::puts("sending");
+    std::fflush(stdout);
+    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG deadline = start + static_cast<ULONGLONG>(s.limit_s) * 1000;
+    std::atomic<long> tickets{0}, accepted{0}, refused{0};
+    std::atomic<LONG> sequence{0};
+    std::atomic<bool> sampling{true};
+    std::thread monitor([&] {
+        while (sampling) {
+            reliability::process_figures now;
+            if (agent.figures(now)) {
+                peak.handles = std::max(peak.handles, now.handles);
+                peak.events = std::max(peak.events, now.events);
+                peak.private_bytes = std::max(peak.private_bytes, now.private_bytes);
+            }
+            Sleep(250);
+        }
+    });
+    std::vector<std::thread> producers;
+    for (int p = 0; p < s.producers; ++p) {
+        producers.emplace_back([&] {
+            while (tickets++ < s.jobs && GetTickCount64() < deadline) {
+                owned::unique_file pipe;
+                if (job_pipe::open(60000, pipe) != job_pipe::send_result::sent) {
+                    ++refused;
+                    continue;
+                }
+                // One instance serves one client at a time: the order of
+                // connections is the order of the queue.
+                const LONG number = sequence++;
+                const std::wstring ini = agent.jobs_dir() + L"\\job" + std::to_wstring(number) + L".ini";
+                agent.write_job(ini);
+                const std::wstring text = std::wstring(kPrinter) + L";" + ini + L";alice";
+                DWORD written = 0;
+                const DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+                if (WriteFile(pipe.get(), text.data(), size, &written, nullptr) && written == size) {
+                    ++accepted;
+                } else {
+                    ++refused;
+                }
+            }
+        });
+    }
+    for (std::thread& t : producers) t.join();
+    const long sent = sequence;
+    // Every accepted job ends its converter; then its cleanup follows.
+    while (board->ended < accepted && GetTickCount64() < deadline) Sleep(100);
+    const ULONGLONG finished = GetTickCount64();
+    bool cleaned = false;
+    while (!cleaned && GetTickCount64() < deadline + 60000) {
+        cleaned = true;
+        for (long n = sent - 1; n >= 0 && cleaned; --n) {
+            const std::wstring spool = agent.jobs_dir() + L"\\job" + std::to_wstring(n) + L".emf";
+            cleaned = GetFileAttributesW(spool.c_str()) == INVALID_FILE_ATTRIBUTES;
+        }
+        if (!cleaned) Sleep(500);
+    }
+    const bool back = reliability::back_to_baseline(agent, before, &after);
+    sampling = false;
+    monitor.join();
+
+    long once = 0, twice = 0;
+    for (LONG n = 0; n < std::min<LONG>(sent, s.jobs); ++n) {
+        if (load_board::starts_of(board)[n] == 1) ++once;
+        if (load_board::starts_of(board)[n] > 1) ++twice;
+    }
+    const long overtaken = most_overtaken(load_board::order(board), board->started);
+    const double seconds = seconds_between(start, finished);
+    const double rate = board->ended / seconds;
+    const bool timed_out = finished >= deadline;
+    const bool ok = !timed_out && accepted == s.jobs && once == accepted && twice == 0 &&
+                    board->peak <= kPool && overtaken < kPool && cleaned && back;
+
+    std::printf("jobs sent:      %ld\njobs accepted:  %ld (refused or failed: %ld)\n", sent,
+                accepted.load(), refused.load());
+    std::printf("jobs processed: %ld converter runs; exactly once: %ld, more than once: %ld\n",
+                static_cast<long>(board->ended), once, twice);
+    std::printf("oldest first:   at most %ld older jobs overtaken (limit %ld)\n", overtaken, kPool - 1);
+    std::printf("at once:        at most %ld converters (limit %ld)\n", static_cast<long>(board->peak), kPool);
+    std::printf("cleanup:        %s\n", cleaned ? "every spool file removed" : "spool files left");
+    std::printf("agent process:\n");
+    print_figures("before", before);
+    print_figures("peak", peak);
+    print_figures("after", after);
+    std::printf("  non-event handles back to start: %s; events grew by %ld for %lu progress starts "
+                "(Wine's WaitForInputIdle keeps one per call)\n",
+                back ? "yes" : "NO", static_cast<long>(after.events) - static_cast<long>(before.events),
+                static_cast<unsigned long>(after.progress_starts - before.progress_starts));
+    std::printf("throughput:     %.1f jobs/s over %.1f s; ratio to the bare pipe loop %.4f\n", rate,
+                seconds, bare_rate > 0 ? rate / bare_rate : 0.0);
+    std::printf("result:         %s%s\n", ok ? "PASS" : "FAIL", timed_out ? " (time limit reached)" : "");
+    UnmapViewOfFile(board);
+    return ok ? 0 : 1;
+}
