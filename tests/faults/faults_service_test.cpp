@@ -123,9 +123,16 @@ TEST(ServiceFaults, HundredStartsAndStopsInARow) {
         if (i % 25 == 0) {
             ASSERT_TRUE(agent.run_job(kPrinter, L"round" + std::to_wstring(i)));
         }
+        // The process must end after its stop; a start before that would
+        // reach the old process under Wine.
+        const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, agent.pid());
+        ASSERT_TRUE(process);
         ASSERT_TRUE(agent.stop());
         ASSERT_TRUE(agent.wait_for(SERVICE_STOPPED, 15000));
         ASSERT_EQ(0u, agent.exit_code());
+        const DWORD ended = WaitForSingleObject(process, 15000);
+        CloseHandle(process);
+        ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), ended);
     }
     const std::string log = read_log();
     EXPECT_EQ(100u, test_support::count_log_messages(log, "driver_serv_proc(): terminate event happened."));
