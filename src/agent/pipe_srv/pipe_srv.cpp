@@ -14,8 +14,6 @@
 namespace {
 
 constexpr size_t kPoolSize = 8;
-// Longest time an idle worker takes to notice a stop that did not wake it.
-constexpr DWORD kIdleWaitMs = 2000;
 // What stop grants the threads before it cuts them off.
 constexpr DWORD kStopWaitMs = 5000;
 
@@ -181,19 +179,6 @@ bool pipe_srv_run(pipe_server* server) {
     return true;
 }
 
-namespace {
-
-// Idle workers wait for the queue; this lets them in to see the stop. Should
-// the queue lock not be had, they still notice at their next time-out.
-void wake_workers_to_stop(pipe_server* server) {
-    mutex_hold queue(server->queue_mutex);
-    if (!queue.held()) return;
-    server->stopping = true;
-    SetEvent(server->queue_event);
-}
-
-}  // namespace
-
 void pipe_srv_stop(pipe_server* server) {
     if (!server) {
         LOG_ERROR_CODE("pipe_srv_stop(): invalid input parameter.", ERROR_INVALID_PARAMETER);
@@ -210,7 +195,6 @@ void pipe_srv_stop(pipe_server* server) {
         LOG_ERROR("pipe_srv_stop(): failed to SetEvent().");
         return;
     }
-    wake_workers_to_stop(server);
     wait_threads(server);
     end_threads(server);
     server->stopped = true;
@@ -237,35 +221,30 @@ unsigned __stdcall pipe_srv_work_proc(void* param) {
         return 0;
     }
     std::wstring message;  // this thread's own copy, reused for every job
-    // Waiting for the event and the mutex together wakes one worker per message.
-    // A stop sets the event too, so an idle worker ends at once instead of at
-    // its next time-out: left to the time-out, an idle pool kept the stop going
-    // for the 2000 ms the service grants the pipe thread before cutting it off,
-    // possibly inside the heap.
-    const HANDLE queue_ready[2] = {server->queue_event, server->queue_mutex};
+    // The stop comes first: it ends an idle worker at once, and once it is set
+    // no queued message is taken any more. Left to a time-out, an idle pool kept
+    // the stop going for up to the 2000 ms that the service grants the pipe
+    // thread before cutting it off, possibly inside the heap.
+    const HANDLE wake[2] = {server->stop_event, server->queue_event};
     for (;;) {
-        const DWORD woke = WaitForMultipleObjects(2, queue_ready, TRUE, kIdleWaitMs);
-        if (woke == WAIT_OBJECT_0) {
-            if (server->stopping) {
+        const DWORD woke = WaitForMultipleObjects(2, wake, FALSE, INFINITE);
+        if (woke == WAIT_OBJECT_0) break;
+        if (woke != WAIT_OBJECT_0 + 1) {
+            LOG_ERROR("pipe_srv_work_proc(): failed to WaitForMultipleObjects().");
+            break;
+        }
+        // Held only to append or take one message.
+        const DWORD owned = WaitForSingleObject(server->queue_mutex, INFINITE);
+        if (owned != WAIT_OBJECT_0) {
+            if (owned == WAIT_ABANDONED) {
+                // The wait handed us the mutex: give it back rather than abandon it again.
                 ReleaseMutex(server->queue_mutex);
-                break;
+                SetLastError(ERROR_ABANDONED_WAIT_0);
             }
-            if (take_message(server, message) && server->handler) server->handler(message.c_str());
-            continue;
+            LOG_ERROR("pipe_srv_work_proc(): failed to WaitForMultipleObjects().");
+            break;
         }
-        if (woke == WAIT_TIMEOUT) {
-            const DWORD stop = WaitForSingleObject(server->stop_event, 0);
-            if (stop == WAIT_OBJECT_0) break;
-            if (stop == WAIT_FAILED) LOG_ERROR("pipe_srv_work_proc(): failed to WaitForSingleObjects().");
-            continue;
-        }
-        if (woke == WAIT_ABANDONED_0 || woke == WAIT_ABANDONED_0 + 1) {
-            // The wait handed us the mutex: give it back rather than abandon it again.
-            ReleaseMutex(server->queue_mutex);
-            SetLastError(ERROR_ABANDONED_WAIT_0);
-        }
-        LOG_ERROR("pipe_srv_work_proc(): failed to WaitForMultipleObjects().");
-        break;
+        if (take_message(server, message) && server->handler) server->handler(message.c_str());
     }
     return 0;
 }

@@ -22,9 +22,6 @@ struct pipe_server {
     std::deque<std::wstring> msg_queue;
     bool stopped;
     pipe_handler handler;
-    // Set by pipe_srv_stop under queue_mutex together with queue_event: every
-    // idle worker wakes and ends at once, and no queued message is taken.
-    bool stopping;
 };
 
 // The routine that pipe_srv_run installs as `handler`. The service registers its
