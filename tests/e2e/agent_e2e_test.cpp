@@ -4,7 +4,6 @@
 // sessions, so the printers allow domain users in the self session.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <memory>
 
@@ -36,28 +35,6 @@ bool wait_until_gone(const std::wstring& path) {
 
 bool wait_for_log(const std::string& message) {
     return wait_for_text(kLogPath, "message: " + message + "\r\n");
-}
-
-// Ends the programs that jobs started from `folder` and left running.
-void end_programs_under(const std::wstring& folder) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                     entry.th32ProcessID);
-        if (!process) continue;
-        wchar_t image[MAX_PATH] = L"";
-        DWORD size = MAX_PATH;
-        if (QueryFullProcessImageNameW(process, 0, image, &size) &&
-            _wcsnicmp(image, folder.c_str(), folder.size()) == 0) {
-            TerminateProcess(process, 1);
-        }
-        CloseHandle(process);
-    }
-    CloseHandle(snapshot);
 }
 
 struct printer {
@@ -100,7 +77,7 @@ public:
     ~agent_env() {
         service_.stop();
         service_.wait_for(SERVICE_STOPPED);
-        end_programs_under(scratch_.path());
+        test_support::end_programs_under(scratch_.path());
     }
 
     e2e::installed_service& service() { return service_; }

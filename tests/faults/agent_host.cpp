@@ -1,7 +1,6 @@
 #include "faults/agent_host.h"
 
 #include <winternl.h>
-#include <tlhelp32.h>
 #include <winsvc.h>
 
 #include <algorithm>
@@ -27,28 +26,8 @@ bool exists(const std::wstring& path) {
 
 }  // namespace
 
-void remove_tree(const std::wstring& dir) {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring path = dir + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                remove_tree(path);
-            } else {
-                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(find, &found));
-        FindClose(find);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
-
 work_folder::work_folder(const std::wstring& path) : path_(path) {
-    remove_tree(path_);
+    test_support::remove_tree(path_);
     // Each folder of the path, as a fresh prefix may lack c:\tmp\tests.
     for (size_t at = path_.find(L'\\', 3); at != std::wstring::npos; at = path_.find(L'\\', at + 1)) {
         CreateDirectoryW(path_.substr(0, at).c_str(), nullptr);
@@ -56,7 +35,7 @@ work_folder::work_folder(const std::wstring& path) : path_(path) {
     CreateDirectoryW(path_.c_str(), nullptr);
 }
 
-work_folder::~work_folder() { remove_tree(path_); }
+work_folder::~work_folder() { test_support::remove_tree(path_); }
 
 agent_host::agent_host(const std::wstring& root, const std::vector<installed_program>& programs)
     : root_(root),
@@ -290,26 +269,7 @@ bool agent_host::warm_up(const std::wstring& printer) const {
     return true;
 }
 
-void agent_host::end_job_programs() const {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                     entry.th32ProcessID);
-        if (!process) continue;
-        wchar_t image[MAX_PATH] = L"";
-        DWORD size = MAX_PATH;
-        if (QueryFullProcessImageNameW(process, 0, image, &size) &&
-            _wcsnicmp(image, install_.c_str(), install_.size()) == 0) {
-            TerminateProcess(process, 1);
-        }
-        CloseHandle(process);
-    }
-    CloseHandle(snapshot);
-}
+void agent_host::end_job_programs() const { test_support::end_programs_under(install_); }
 
 bool send_bytes(const void* bytes, DWORD size, DWORD timeout_ms) {
     return job_pipe::send(bytes, size, timeout_ms) == job_pipe::send_result::sent;

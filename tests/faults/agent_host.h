@@ -35,7 +35,6 @@ private:
     std::wstring path_;
 };
 
-void remove_tree(const std::wstring& dir);
 
 struct process_figures {
     DWORD handles = 0;

@@ -1,5 +1,9 @@
 #include "support/support.h"
 
+#include <tlhelp32.h>
+
+#include <cwchar>
+
 
 namespace test_support {
 
@@ -122,7 +126,6 @@ void run_threads(int count, const std::function<void(int)>& body) {
     }
 }
 
-namespace {
 void remove_tree(const std::wstring& dir) {
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
@@ -142,7 +145,27 @@ void remove_tree(const std::wstring& dir) {
     }
     RemoveDirectoryW(dir.c_str());
 }
-}  // namespace
+
+void end_programs_under(const std::wstring& folder) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                     entry.th32ProcessID);
+        if (!process) continue;
+        wchar_t image[MAX_PATH] = L"";
+        DWORD size = MAX_PATH;
+        if (QueryFullProcessImageNameW(process, 0, image, &size) &&
+            _wcsnicmp(image, folder.c_str(), folder.size()) == 0) {
+            TerminateProcess(process, 1);
+        }
+        CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+}
 
 scratch_dir::scratch_dir(const std::wstring& name) {
     ensure_log_dir();

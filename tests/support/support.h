@@ -37,6 +37,12 @@ void run_threads(int count, const std::function<void(int)>& body);
 std::wstring to_wide(const std::string& text);
 std::string to_narrow(const std::wstring& text);
 
+// Removes a directory with everything below it.
+void remove_tree(const std::wstring& dir);
+// Ends every process whose program lies below `folder` (programs that jobs
+// started and left running).
+void end_programs_under(const std::wstring& folder);
+
 // A unique scratch directory under c:\tmp for one test, removed with its files.
 class scratch_dir {
 public:
