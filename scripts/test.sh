@@ -9,6 +9,17 @@ root=${BUILD_ROOT:-build}
 bash scripts/install-deps.sh
 BUILD_ROOT=$root bash scripts/build.sh
 
+source tests/harness/host.sh
+if [ -z "${ARCHES:-}" ]; then
+  ARCHES=$(host_arches)
+  case " $ARCHES " in
+    *" x86 "*) ;;
+    *) echo "test.sh: this host cannot run 32-bit programs (no IA-32 support in its kernel):" \
+            "x86 is built but its tests are not run" ;;
+  esac
+  export ARCHES
+fi
+
 prefix=$(readlink -f "$root")/wineprefix
 tests/harness/wine-prefix.sh "$prefix"
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="

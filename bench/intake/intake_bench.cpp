@@ -33,7 +33,7 @@ volatile LONG g_handled = 0;
 LONG g_target = 0;
 HANDLE g_all_handled = nullptr;
 
-int count_message(const wchar_t*) {
+int count_message(const wchar_t*, HANDLE) {
     if (InterlockedIncrement(&g_handled) == g_target) SetEvent(g_all_handled);
     return 0;
 }

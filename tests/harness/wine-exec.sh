@@ -7,6 +7,7 @@ export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree=;mshtml=}
 here=$(dirname "$(readlink -f "$0")")
+source "$here/host.sh"
 "$here/wine-prefix.sh" "$prefix" || exit 1
 # Wine's own background processes (services, devices) start with the first
 # program of a wineserver and keep its stdout open, which would hold CTest

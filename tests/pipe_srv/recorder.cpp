@@ -38,7 +38,7 @@ public:
 
 }  // namespace
 
-int handle(const wchar_t* message) {
+int handle(const wchar_t* message, HANDLE /*client_token*/) {
     state& s = shared();
     bool gated = false;
     {

@@ -12,7 +12,7 @@
 namespace recorder {
 
 // The handler to register with pipe_srv_set_default_handler.
-int handle(const wchar_t* message);
+int handle(const wchar_t* message, HANDLE client_token);
 
 // Forgets what was recorded; gated handlers wait for release() before returning.
 void reset(bool gated = false);

@@ -55,7 +55,7 @@ TEST(Dispatch, SplitsTheMessageLikeATokenizer) {
         SCOPED_TRACE(c.name);
         test_support::clear_log();
         DeleteFileW(env.record_file().c_str());
-        EXPECT_EQ(0, processing(c.message.c_str()));
+        EXPECT_EQ(0, processing(c.message.c_str(), nullptr));
         const std::string started = env.records();
         if (c.runs) {
             EXPECT_NE(std::string::npos,
@@ -82,7 +82,7 @@ TEST(Dispatch, UnknownPrinterOrUserEndsTheJobWithoutCleanup) {
     };
     for (const refusal& c : cases) {
         test_support::clear_log();
-        processing(c.message.c_str());
+        processing(c.message.c_str(), nullptr);
         EXPECT_TRUE(has_error(read_log(), c.error, c.code)) << read_log();
         EXPECT_TRUE(env.records().empty());
         EXPECT_TRUE(cleaned_printers().empty());
@@ -93,7 +93,7 @@ TEST(Dispatch, UnknownPrinterOrUserEndsTheJobWithoutCleanup) {
 TEST(Dispatch, MissingInstallationDirectoryStillCleansUp) {
     job_env env(L"dispatch-nodir");
     env.settings().remove(L"Installation Directory");
-    processing(env.message().c_str());
+    processing(env.message().c_str(), nullptr);
     const std::string log = read_log();
     EXPECT_TRUE(has_message(
         log, "processing(): failed to get \"Installation Directory\" value via HKLM hive."));
@@ -107,7 +107,7 @@ TEST(Dispatch, SuccessfulJobRunsTheStagesInOrder) {
     job_env env(L"dispatch-success");
     env.set_job(L"progress", L"ExitCode", L"9");  // an own exit would give 9, the agent's end 0
     env.set_job(L"converter", L"ExitCode", L"5");  // the converter's code is not looked at
-    processing(env.message().c_str());
+    processing(env.message().c_str(), nullptr);
 
     const std::string ini = test_support::to_narrow(env.job_ini());
     const std::string dir = test_support::to_narrow(env.install_dir());
@@ -148,7 +148,7 @@ TEST(Dispatch, SuccessfulJobRunsTheStagesInOrder) {
 TEST(Dispatch, FailedConverterLeavesTheProgressWindowAndSkipsDelivery) {
     job_env env(L"dispatch-noconverter");
     DeleteFileW((env.install_dir() + L"\\jobdisp.exe").c_str());
-    processing(env.message().c_str());
+    processing(env.message().c_str(), nullptr);
 
     const std::string started = env.records();
     EXPECT_EQ(std::string::npos, started.find("client.exe")) << started;
@@ -171,7 +171,7 @@ TEST(Dispatch, TerminateEventDuringTheConverterGoesToCleanup) {
     const std::wstring message = env.message();
     test_support::run_threads(2, [&](int index) {
         if (index == 0) {
-            processing(message.c_str());
+            processing(message.c_str(), nullptr);
         } else {
             WaitForSingleObject(converter_started, 30000);
             SetEvent(terminate_event());
@@ -195,7 +195,7 @@ TEST(Dispatch, ConcurrentJobsKeepTheirOwnFields) {
     for (int i = 0; i < kJobs; ++i) inis[i] = env.add_job_ini(L"job" + std::to_wstring(i));
     test_support::run_threads(kJobs, [&](int i) {
         const std::wstring message = L";;P1;" + inis[i] + L";;alice;x" + std::to_wstring(i);
-        processing(message.c_str());
+        processing(message.c_str(), nullptr);
     });
     const std::string started = env.records();
     for (const std::wstring& ini : inis) {

@@ -174,7 +174,7 @@ void run_stages(const job_fields& fields, const job_target& target) {
 
 }  // namespace
 
-int processing(const wchar_t* message) {
+int processing(const wchar_t* message, HANDLE /*client_token*/) {
     job_fields fields = {};
     job_target target = {};
     if (!split_message(message, &fields) || !choose_target(fields, &target)) {

@@ -100,8 +100,27 @@ private:
     DWORD bytes_ = 0;
 };
 
+// The connected client's token, taken while the client is still connected;
+// null when it could not be read (the job is then refused downstream).
+// False only when this thread could not go back to its own identity, after
+// which it must not serve anyone any more.
+bool take_client_token(HANDLE pipe, owned::unique_handle& token) {
+    token.reset();
+    if (!ImpersonateNamedPipeClient(pipe)) return true;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE,
+                         TRUE, token.put())) {
+        token.reset();
+    }
+    if (!RevertToSelf()) {
+        LOG_ERROR("pipe_srv_read_pipe_proc(): failed to RevertToSelf().");
+        return false;
+    }
+    return true;
+}
+
 // Appends the received units, up to the first NUL, to the queue.
-void queue_message(pipe_server* server, const wchar_t* units, DWORD bytes) {
+void queue_message(pipe_server* server, const wchar_t* units, DWORD bytes,
+                   owned::unique_handle client_token) {
     const size_t count = bytes / sizeof(wchar_t);  // an odd last byte is ignored
     const wchar_t* nul = std::char_traits<wchar_t>::find(units, count, L'\0');
     try {
@@ -113,14 +132,14 @@ void queue_message(pipe_server* server, const wchar_t* units, DWORD bytes) {
         }
         // The event is already set while the queue holds anything.
         const bool was_empty = server->msg_queue.empty();
-        server->msg_queue.push_back(std::move(text));
+        server->msg_queue.push_back(pipe_message{std::move(text), std::move(client_token)});
         if (was_empty) SetEvent(server->queue_event);
     } catch (const std::bad_alloc&) {
         LOG_ERROR_CODE("pipe_srv_read_pipe_proc(): failed to new().", ERROR_NOT_ENOUGH_MEMORY);
     }
 }
 
-void serve(pipe_server* server, pipe_listener& listener) {
+void serve(pipe_server* server, HANDLE pipe, pipe_listener& listener) {
     wchar_t units[kReceiveBytes / sizeof(wchar_t)];
     for (;;) {
         io_end end = listener.connect();
@@ -136,7 +155,9 @@ void serve(pipe_server* server, pipe_listener& listener) {
         if (end == io_end::failed) {
             LOG_ERROR("pipe_srv_read_pipe_proc(): failed to ReadFile().");
         } else {
-            queue_message(server, units, bytes);
+            owned::unique_handle client_token;
+            if (!take_client_token(pipe, client_token)) break;
+            queue_message(server, units, bytes, std::move(client_token));
         }
         listener.disconnect();
     }
@@ -173,6 +194,6 @@ unsigned __stdcall pipe_srv_read_pipe_proc(void* param) {
         return 0;
     }
     pipe_listener listener(pipe.get(), completion.get(), server->stop_event);
-    serve(server, listener);
+    serve(server, pipe.get(), listener);
     return 0;
 }

@@ -123,10 +123,11 @@ void wait_threads(pipe_server* server) {
 }
 
 // Takes the oldest message into `into`; called holding queue_mutex, which it releases.
-bool take_message(pipe_server* server, std::wstring& into) {
+bool take_message(pipe_server* server, pipe_message& into) {
     const bool took = !server->msg_queue.empty();
     if (took) {
-        into.swap(server->msg_queue.front());
+        into.text.swap(server->msg_queue.front().text);
+        into.client_token = std::move(server->msg_queue.front().client_token);
         server->msg_queue.pop_front();
     }
     if (server->msg_queue.empty()) ResetEvent(server->queue_event);
@@ -220,7 +221,7 @@ unsigned __stdcall pipe_srv_work_proc(void* param) {
         LOG_ERROR_CODE("pipe_srv_work_proc(): invalid input parameter.", ERROR_INVALID_PARAMETER);
         return 0;
     }
-    std::wstring message;  // this thread's own copy, reused for every job
+    pipe_message message;  // this thread's own copy, reused for every job
     // The stop comes first: it ends an idle worker at once, and once it is set
     // no queued message is taken any more. Left to a time-out, an idle pool kept
     // the stop going for up to the 2000 ms that the service grants the pipe
@@ -244,7 +245,10 @@ unsigned __stdcall pipe_srv_work_proc(void* param) {
             LOG_ERROR("pipe_srv_work_proc(): failed to WaitForMultipleObjects().");
             break;
         }
-        if (take_message(server, message) && server->handler) server->handler(message.c_str());
+        if (take_message(server, message) && server->handler) {
+            server->handler(message.text.c_str(), message.client_token.get());
+        }
+        message.client_token.reset();
     }
     return 0;
 }

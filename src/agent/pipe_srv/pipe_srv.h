@@ -8,9 +8,20 @@
 #include <string>
 #include <vector>
 
+#include "common/owned.h"
 #include "pipe_srv/pipe_name.h"
 
-using pipe_handler = int (*)(const wchar_t* message);
+// client_token: the sending client's token as the reader took it before it
+// disconnected the client (query, duplicate and impersonate access), or null
+// when it could not be read. The server owns it; a handler that keeps it
+// duplicates it.
+using pipe_handler = int (*)(const wchar_t* message, HANDLE client_token);
+
+// One queued job message with the identity of the client that sent it.
+struct pipe_message {
+    std::wstring text;
+    owned::unique_handle client_token;
+};
 
 struct pipe_server {
     HANDLE state_mutex;
@@ -19,7 +30,7 @@ struct pipe_server {
     HANDLE stop_event;
     HANDLE queue_mutex;
     HANDLE queue_event;
-    std::deque<std::wstring> msg_queue;
+    std::deque<pipe_message> msg_queue;
     bool stopped;
     pipe_handler handler;
 };
