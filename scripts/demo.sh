@@ -14,21 +14,26 @@ settings_key='Tavirel\CorvixDemo'
 viewer_title="Corvix Job Viewer"
 out=$root/demo
 
+source tests/harness/host.sh
+# x86, the printer's own architecture, where this host can run it; x64 otherwise.
+arch=${DEMO_ARCH:-$(host_arches | cut -d' ' -f1)}
+
 if [ "${1:-}" != "--on-display" ]; then
   bash scripts/install-deps.sh
-  [ -f "$root/x86/CMakeCache.txt" ] || cmake --preset x86 -B "$root/x86" >/dev/null
-  cmake --build "$root/x86" -j "$(nproc)" \
+  echo "demo: $arch programs"
+  [ -f "$root/$arch/CMakeCache.txt" ] || cmake --preset "$arch" -B "$root/$arch" >/dev/null
+  cmake --build "$root/$arch" -j "$(nproc)" \
     --target agent winrelay jobsend jobdisp job_viewer progress_standin
   prefix=$(readlink -f "$root")/demo-prefix
   tests/harness/wine-prefix.sh "$prefix"
   export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
-  export BUILD_ROOT=$root
+  export BUILD_ROOT=$root DEMO_ARCH=$arch
   exec xvfb-run -a -s "-screen 0 1024x1000x24" bash "$0" --on-display
 fi
 
 step() { printf '\n== %s\n' "$*"; }
 drive=$WINEPREFIX/drive_c
-bin=$root/x86/bin
+bin=$root/$arch/bin
 install=$drive/Corvix
 
 # A service lives only as long as the prefix's wineserver; a fresh one makes
