@@ -6,6 +6,8 @@ set(CMAKE_SYSTEM_NAME Windows)
 if(NOT MINGW_TRIPLE)
   set(MINGW_TRIPLE "$ENV{MINGW_TRIPLE}")
 endif()
+# try_compile projects read this file again and need the triple too.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MINGW_TRIPLE)
 if(MINGW_TRIPLE MATCHES "^i686")
   set(CMAKE_SYSTEM_PROCESSOR x86)
 else()
