@@ -5,6 +5,8 @@
 #include "Service/dispatch.h"
 #include "Service/printer_table.h"
 #include "Service/service_events.h"
+#include "Service/session_table.h"
+#include "service/client_tokens.h"
 #include "service/job_env.h"
 
 namespace {
@@ -55,7 +57,7 @@ TEST(Dispatch, SplitsTheMessageLikeATokenizer) {
         SCOPED_TRACE(c.name);
         test_support::clear_log();
         DeleteFileW(env.record_file().c_str());
-        EXPECT_EQ(0, processing(c.message.c_str(), nullptr));
+        EXPECT_EQ(0, processing(c.message.c_str(), env.token()));
         const std::string started = env.records();
         if (c.runs) {
             EXPECT_NE(std::string::npos,
@@ -82,7 +84,7 @@ TEST(Dispatch, UnknownPrinterOrUserEndsTheJobWithoutCleanup) {
     };
     for (const refusal& c : cases) {
         test_support::clear_log();
-        processing(c.message.c_str(), nullptr);
+        processing(c.message.c_str(), env.token());
         EXPECT_TRUE(has_error(read_log(), c.error, c.code)) << read_log();
         EXPECT_TRUE(env.records().empty());
         EXPECT_TRUE(cleaned_printers().empty());
@@ -93,7 +95,7 @@ TEST(Dispatch, UnknownPrinterOrUserEndsTheJobWithoutCleanup) {
 TEST(Dispatch, MissingInstallationDirectoryStillCleansUp) {
     job_env env(L"dispatch-nodir");
     env.settings().remove(L"Installation Directory");
-    processing(env.message().c_str(), nullptr);
+    processing(env.message().c_str(), env.token());
     const std::string log = read_log();
     EXPECT_TRUE(has_message(
         log, "processing(): failed to get \"Installation Directory\" value via HKLM hive."));
@@ -107,7 +109,7 @@ TEST(Dispatch, SuccessfulJobRunsTheStagesInOrder) {
     job_env env(L"dispatch-success");
     env.set_job(L"progress", L"ExitCode", L"9");  // an own exit would give 9, the agent's end 0
     env.set_job(L"converter", L"ExitCode", L"5");  // the converter's code is not looked at
-    processing(env.message().c_str(), nullptr);
+    processing(env.message().c_str(), env.token());
 
     const std::string ini = test_support::to_narrow(env.job_ini());
     const std::string dir = test_support::to_narrow(env.install_dir());
@@ -148,7 +150,7 @@ TEST(Dispatch, SuccessfulJobRunsTheStagesInOrder) {
 TEST(Dispatch, FailedConverterLeavesTheProgressWindowAndSkipsDelivery) {
     job_env env(L"dispatch-noconverter");
     DeleteFileW((env.install_dir() + L"\\jobdisp.exe").c_str());
-    processing(env.message().c_str(), nullptr);
+    processing(env.message().c_str(), env.token());
 
     const std::string started = env.records();
     EXPECT_EQ(std::string::npos, started.find("client.exe")) << started;
@@ -171,7 +173,7 @@ TEST(Dispatch, TerminateEventDuringTheConverterGoesToCleanup) {
     const std::wstring message = env.message();
     test_support::run_threads(2, [&](int index) {
         if (index == 0) {
-            processing(message.c_str(), nullptr);
+            processing(message.c_str(), env.token());
         } else {
             WaitForSingleObject(converter_started, 30000);
             SetEvent(terminate_event());
@@ -195,13 +197,85 @@ TEST(Dispatch, ConcurrentJobsKeepTheirOwnFields) {
     for (int i = 0; i < kJobs; ++i) inis[i] = env.add_job_ini(L"job" + std::to_wstring(i));
     test_support::run_threads(kJobs, [&](int i) {
         const std::wstring message = L";;P1;" + inis[i] + L";;alice;x" + std::to_wstring(i);
-        processing(message.c_str(), nullptr);
+        processing(message.c_str(), env.token());
     });
     const std::string started = env.records();
     for (const std::wstring& ini : inis) {
         EXPECT_EQ(1u, count(started, "jobdisp.exe " + test_support::to_narrow(ini) + "\r\n"));
     }
     EXPECT_EQ(static_cast<size_t>(kJobs), cleaned_printers().size());
+}
+
+// Who sent the job decides whom it may name; a refused job starts nothing and
+// cleans nothing up.
+TEST(Dispatch, RefusedClientsTouchNothing) {
+    job_env env(L"dispatch-clients");
+    const owned::unique_handle filtered = service_tests::filtered_token();
+    ASSERT_TRUE(filtered);
+    const std::string me = test_support::to_narrow(service_tests::own_account());
+    struct refusal {
+        const char* name;
+        HANDLE token;
+        std::string error;
+    } const cases[] = {
+        {"identity unreadable", nullptr,
+         "processing(): can't read the client's identity; the job is refused."},
+        {"an ordinary client naming another user", filtered.get(),
+         "processing(): client \"" + me + "\" may not name user \"alice\"."},
+    };
+    for (const refusal& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::clear_log();
+        processing(env.message().c_str(), c.token);
+        const std::string log = read_log();
+        EXPECT_TRUE(has_error(log, c.error, ERROR_ACCESS_DENIED)) << log;
+        EXPECT_EQ(1u, count(log, "ERROR:")) << log;
+        EXPECT_TRUE(env.records().empty());
+        EXPECT_TRUE(cleaned_printers().empty());
+        EXPECT_TRUE(exists(env.spool_file()));
+    }
+}
+
+// An ordinary client names its own account in any case; its job then runs in
+// its own session, or in the self session where that is allowed, with the
+// job's files read and deleted as the client.
+TEST(Dispatch, AnOrdinaryClientMayNameItsOwnAccount) {
+    job_env env(L"dispatch-own");
+    env.settings().set_dword(L"Transfer Mode", 2);
+    const owned::unique_handle filtered = service_tests::filtered_token();
+    ASSERT_TRUE(filtered);
+    std::wstring name = service_tests::own_account();
+    ASSERT_FALSE(name.empty());
+    name[0] = IsCharUpperW(name[0]) ? towlower(name[0]) : towupper(name[0]);
+    session_table[name] = 1;  // the scripted session hands out this process's token
+    for (DWORD self : {0u, 1u}) {
+        SCOPED_TRACE(self ? "self session" : "own session");
+        test_support::clear_log();
+        DeleteFileW(env.record_file().c_str());
+        test_support::write_file(env.spool_file(), "spool data");
+        env.settings().set_dword(L"Allow self session", self);
+        processing(env.message(name).c_str(), filtered.get());
+        const std::string log = read_log();
+        EXPECT_EQ(std::string::npos, log.find("message: processing()")) << log;
+        EXPECT_NE(std::string::npos, env.records().find("jobdisp.exe")) << env.records();
+        EXPECT_FALSE(exists(env.spool_file()));
+    }
+}
+
+// Between the terminate event and the pipe server's stop a work thread can
+// still take a queued message: that job must start and delete nothing.
+TEST(Dispatch, AJobTakenAfterTheTerminateEventStartsNothing) {
+    job_env env(L"dispatch-stopping");
+    SetEvent(terminate_event());
+    processing(env.message().c_str(), env.token());
+    const std::string log = read_log();
+    EXPECT_EQ(1u, test_support::count_log_messages(
+                      log, "processing(): the service is stopping; the job is dropped."))
+        << log;
+    EXPECT_EQ(std::string::npos, log.find("ERROR:")) << log;
+    EXPECT_TRUE(env.records().empty()) << env.records();
+    EXPECT_TRUE(cleaned_printers().empty());
+    EXPECT_TRUE(exists(env.spool_file()));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "Service/printer_table.h"
 #include "Service/service_events.h"
 #include "Service/session_table.h"
+#include "service/client_tokens.h"
 #include "service/observe.h"
 #include "tools/spooler_api.h"
 
@@ -55,7 +56,8 @@ std::vector<std::wstring> cleaned_printers() {
 job_env::job_env(const wchar_t* name)
     : sessions_({{1, WTSActive, L"alice"}}, 1),
       scratch_(name),
-      settings_(HKEY_LOCAL_MACHINE, std::wstring(L"Software\\") + kSettingsKey) {
+      settings_(HKEY_LOCAL_MACHINE, std::wstring(L"Software\\") + kSettingsKey),
+      token_(own_token()) {
     for (HANDLE& event : service_events) {
         if (!event) event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/owned.h"
 #include "fakes/fake_sessions.h"
 #include "fakes/scratch_key.h"
 #include "service/observe.h"
@@ -48,6 +49,9 @@ public:
     // the job does not wait for record on their own time).
     bool wait_for_record(const std::string& text, DWORD timeout_ms = 20000) const;
     std::wstring message(const std::wstring& user = L"alice") const;
+    // The sending client's token, as the pipe reader hands it on: this
+    // process's own, an administrator's under Wine.
+    HANDLE token() const { return token_.get(); }
 
     // Ends the stand-ins that a job left running (the progress window after a
     // failed converter, a converter cut off by the terminate event).
@@ -61,6 +65,7 @@ private:
     std::wstring job_ini_;
     std::wstring spool_file_;
     std::wstring record_file_;
+    owned::unique_handle token_;
 };
 
 }  // namespace service_tests

@@ -22,7 +22,7 @@ TEST(StoppedTables, AJobAfterTheReleaseIsDroppedUntouched) {
 
     // The printer is known again, so only the closed gate can stop the job.
     printer_table[service_tests::kPrinter] = service_tests::kSettingsKey;
-    processing(env.message().c_str(), nullptr);
+    processing(env.message().c_str(), env.token());
     const std::string log = test_support::read_log();
     EXPECT_EQ(1u, test_support::count_log_messages(
                       log, "processing(): the service is stopping; the job is dropped."));

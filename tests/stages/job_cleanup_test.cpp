@@ -2,6 +2,7 @@
 #include <string>
 
 #include "Service/stages.h"
+#include "service/observe.h"
 #include "stages/stage_fixture.h"
 
 using test_support::count_log_messages;
@@ -74,6 +75,48 @@ TEST_F(cleanup_print_files_test, a_spool_file_that_cannot_be_deleted_is_a_warnin
         EXPECT_EQ(std::string::npos, log.find("ERROR")) << log;
         EXPECT_TRUE(exists(spool_file_));
         EXPECT_TRUE(exists(job_ini()));
+    }
+}
+
+// File0 is written by whoever sent the job: only a regular file with one name
+// at a plain local path is deleted, and it is opened without following links.
+TEST_F(cleanup_print_files_test, anything_but_a_plain_file_is_left_with_an_error) {
+    const std::wstring second_name = dir_.file(L"second.spl");
+    ASSERT_TRUE(CreateHardLinkW(second_name.c_str(), spool_file_.c_str(), nullptr));
+    const std::wstring folder = dir_.file(L"folder.spl");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::string not_plain = "cleanup_print_files(): spool file is not a plain local path; it is left.";
+    auto not_regular = [](const std::wstring& path) {
+        return "cleanup_print_files(): spool file \"" + test_support::to_narrow(path) +
+               "\" is not a regular file with one name; it is left.";
+    };
+    struct kept_case {
+        const char* name;
+        std::wstring file0;
+        std::string error;
+        int code;
+    } const cases[] = {
+        {"a second name of the file", second_name, not_regular(second_name), ERROR_ACCESS_DENIED},
+        {"a directory", folder, not_regular(folder), ERROR_ACCESS_DENIED},
+        {"UNC", L"\\\\host\\share\\7.spl", not_plain, ERROR_BAD_PATHNAME},
+        {"a pipe", L"\\\\.\\pipe\\spool", not_plain, ERROR_BAD_PATHNAME},
+        {"the \\?\\ namespace", L"\\\\?\\" + spool_file_, not_plain, ERROR_BAD_PATHNAME},
+        {"relative", L"7.spl", not_plain, ERROR_BAD_PATHNAME},
+        {"a device", dir_.file(L"COM1"), not_plain, ERROR_BAD_PATHNAME},
+    };
+    for (const kept_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::clear_log();
+        write_job_ini("[Spool]\r\nFile0=" + test_support::to_narrow(c.file0) + "\r\n");
+
+        cleanup_print_files(job_ini().c_str(), kSettingsKeyName);
+
+        const std::string log = read_log();
+        EXPECT_TRUE(test_support::has_error(log, c.error, c.code)) << log;
+        EXPECT_EQ(0u, count_log_messages(log, "cleanup_print_files(): Spool file was deleted."));
+        EXPECT_TRUE(exists(spool_file_));
+        EXPECT_TRUE(exists(second_name));
+        EXPECT_TRUE(exists(folder));
     }
 }
 

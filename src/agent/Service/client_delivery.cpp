@@ -5,6 +5,7 @@
 
 #include <cwchar>
 
+#include "Service/job_ini.h"
 #include "Service/program_wait.h"
 #include "common/owned.h"
 #include "regtools/reg_records.h"
@@ -107,7 +108,7 @@ bool delivery_skipped(DWORD skip, const wchar_t* job_ini_path) {
     for (const skip_rule& rule : kSkipRules) {
         if (rule.skip != skip) continue;
         wchar_t type[kSpoolTypeUnits];
-        GetPrivateProfileStringW(L"Spool", L"Type", L"", type, kSpoolTypeUnits, job_ini_path);
+        read_job_ini(job_ini_path, L"Type", type, kSpoolTypeUnits);
         if (std::wcscmp(type, rule.spool_type) != 0) return false;
         LOG_WARNING(rule.warning);
         return true;

@@ -7,7 +7,10 @@
 #include <new>
 
 #include "Service/client_delivery.h"
+#include "Service/client_identity.h"
+#include "Service/job_ini.h"
 #include "Service/printer_table.h"
+#include "Service/service_events.h"
 #include "Service/session_table.h"
 #include "Service/shared_tables.h"
 #include "Service/stages.h"
@@ -15,6 +18,7 @@
 #include "regtools/reg_records.h"
 #include "regtools/settings_key.h"
 #include "tools/print_jobs.h"
+#include "tools/sessions.h"
 
 #define LOG_MODULE "..\\src\\Service"
 #include "diag/log.h"
@@ -34,6 +38,7 @@ struct job_fields {
 // not touched after the session has been chosen.
 struct job_target {
     wchar_t settings_key[kFieldChars];
+    session_policy policy;
     uint32_t session_id;
 };
 
@@ -107,6 +112,53 @@ session_policy read_session_policy(const wchar_t* settings_key) {
     return policy;
 }
 
+// Any local user can write to the pipe: who sent the job decides whom it may
+// name, and its job ini path must be a file, not a share, pipe or device that
+// LocalSystem would open, nor text that adds arguments to command lines.
+bool admit_client(const job_fields& fields, HANDLE client_token, client_identity* client) {
+    if (!read_client_identity(client_token, client)) {
+        LOG_ERROR_CODE("processing(): can't read the client's identity; the job is refused.",
+                       ERROR_ACCESS_DENIED);
+        return false;
+    }
+    if (!may_name_user(*client, fields.user)) {
+        LOG_ERROR_W_CODE(ERROR_ACCESS_DENIED, L"processing(): client \"%ls\" may not name user \"%ls\".",
+                         client->account, fields.user);
+        return false;
+    }
+    if (!is_plain_local_path(fields.job_ini)) {
+        // The path itself is not logged: it may hold line breaks.
+        LOG_ERROR_CODE("processing(): job ini path is not a plain local path.", ERROR_BAD_PATHNAME);
+        return false;
+    }
+    return true;
+}
+
+// The session fall-backs may pick another user's session, and a local user
+// may share a domain client's plain name: an ordinary client's job runs only
+// in a session of its own, or where allowed in the self session.
+bool session_admits(const client_identity& client, const job_target& target) {
+    BYTE session_user[SECURITY_MAX_SID_SIZE];
+    const bool needs_user = !is_privileged(client) && target.session_id != kSelfSession;
+    const bool known = needs_user && read_session_user(target.session_id, session_user);
+    if (may_run_in_session(client, target.session_id, known ? session_user : nullptr,
+                           target.policy.self_allowed != 0)) {
+        return true;
+    }
+    LOG_ERROR_W_CODE(ERROR_ACCESS_DENIED,
+                     L"processing(): session %lu is not a session of the client \"%ls\".",
+                     static_cast<unsigned long>(target.session_id), client.account);
+    return false;
+}
+
+// A queued job taken once the stop has begun starts and deletes nothing.
+bool stopping() {
+    const HANDLE terminate = terminate_event();
+    if (!terminate || WaitForSingleObject(terminate, 0) != WAIT_OBJECT_0) return false;
+    LOG_WARNING("processing(): the service is stopping; the job is dropped.");
+    return true;
+}
+
 // Steps 3 to 5, the only ones that use the printer and session tables.
 bool choose_target(const job_fields& fields, job_target* target) {
     const shared_tables_use tables;
@@ -121,8 +173,8 @@ bool choose_target(const job_fields& fields, job_target* target) {
         return false;
     }
     copy_field(target->settings_key, settings_key);
-    const session_policy policy = read_session_policy(target->settings_key);
-    if (!find_session_id(fields.user, &target->session_id, policy)) {
+    target->policy = read_session_policy(target->settings_key);
+    if (!find_session_id(fields.user, &target->session_id, target->policy)) {
         LOG_ERROR_W(L"processing(): failed to find_session_id(\"%ls\").", fields.user);
         return false;
     }
@@ -174,12 +226,17 @@ void run_stages(const job_fields& fields, const job_target& target) {
 
 }  // namespace
 
-int processing(const wchar_t* message, HANDLE /*client_token*/) {
+int processing(const wchar_t* message, HANDLE client_token) {
+    if (stopping()) return 0;
     job_fields fields = {};
+    client_identity client;
     job_target target = {};
-    if (!split_message(message, &fields) || !choose_target(fields, &target)) {
+    if (!split_message(message, &fields) || !admit_client(fields, client_token, &client) ||
+        !choose_target(fields, &target) || !session_admits(client, target) || stopping()) {
         return 0;
     }
+    // The job ini file and the spool file are touched with the client's rights.
+    const job_client_scope scope(client_token, client.is_system);
     run_stages(fields, target);
     LOG_TRACE("processing()", "cleanup_print_jobs()");
     cleanup_print_jobs(fields.printer);

@@ -3,6 +3,7 @@
 
 #include <cwchar>
 
+#include "Service/job_ini.h"
 #include "Service/program_wait.h"
 #include "Service/stages.h"
 #include "common/owned.h"
@@ -26,7 +27,7 @@ const char* skip_warning(DWORD skip, const wchar_t* job_ini_path) {
     if (skip != kSkipEmf && skip != kSkipRaw) return nullptr;
 
     wchar_t type[kSpoolTypeUnits];
-    GetPrivateProfileStringW(L"Spool", L"Type", L"", type, kSpoolTypeUnits, job_ini_path);
+    read_job_ini(job_ini_path, L"Type", type, kSpoolTypeUnits);
     if (skip == kSkipEmf && wcscmp(type, L"EMF") == 0) {
         return "run_preprocessing(): preprocessing for EMF data was skipped.";
     }
