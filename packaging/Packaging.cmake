@@ -1,6 +1,8 @@
 # Release packages: one zip per architecture with the deliverables, the
-# install and uninstall scripts and the administrator's guide.
-# scripts/package.sh builds both; `cpack` in a build tree builds one.
+# install and uninstall scripts and the administrator's guide, and one
+# Windows Installer package per architecture (packaging/msi).
+# scripts/package.sh builds all four; `cpack` in a build tree builds its zip,
+# the `msi` target its Windows Installer package.
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(PACKAGE_ARCH x64)
@@ -75,6 +77,20 @@ foreach(script install.cmd uninstall.cmd)
   install(PROGRAMS ${CMAKE_BINARY_DIR}/packaging/${script} DESTINATION . COMPONENT release)
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/docs/admin-guide.md DESTINATION . COMPONENT release)
+
+# The Windows Installer package beside the zip, built by the `msi` target.
+set(_msi ${CMAKE_BINARY_DIR}/packages/tif-printer-agent-${PROJECT_VERSION}-${PACKAGE_ARCH}.msi)
+add_custom_command(
+  OUTPUT ${_msi}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packages
+  COMMAND ${CMAKE_COMMAND} -DARCH=${PACKAGE_ARCH} -DVERSION=${PROJECT_VERSION}
+          -DBIN_DIR=$<TARGET_FILE_DIR:agent> -DGUIDE=${PROJECT_SOURCE_DIR}/docs/admin-guide.md
+          -DOUTPUT=${_msi} -DWXS=${CMAKE_BINARY_DIR}/packaging/agent.wxs
+          -P ${CMAKE_CURRENT_LIST_DIR}/msi/wixl.cmake
+  DEPENDS agent winrelay uiplug jobsend ${CMAKE_CURRENT_LIST_DIR}/msi/wixl.cmake
+          ${CMAKE_CURRENT_LIST_DIR}/msi/agent.wxs.in ${PROJECT_SOURCE_DIR}/docs/admin-guide.md
+  VERBATIM)
+add_custom_target(msi DEPENDS ${_msi})
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME tif-printer-agent)
