@@ -49,7 +49,7 @@ endforeach()
 # The values of the printer's settings key with install.cmd's defaults
 # (name, wixl type, value); each is written only when a search finds it missing.
 set(settings
-  "Installation Directory"     string  "[INSTALLDIR]"
+  "Installation Directory"     string  "[InstallFolder]"
   "Allow guest session"        integer 0
   "Allow domain session"       integer 0
   "Allow self session"         integer 0

@@ -292,8 +292,28 @@ protected:
         expect_service_running_from_install_dir();
     }
 
+    // The printer's own programs, which the package does not carry, as
+    // stand-ins in the installation directory.
+    static void add_printer_programs(bool add) {
+        const struct {
+            const wchar_t* standin;
+            const wchar_t* installed;
+        } programs[] = {{L"progress_standin.exe", L"progress.exe"},
+                        {L"converter_standin.exe", L"jobdisp.exe"}};
+        for (const auto& program : programs) {
+            const std::wstring installed = install_dir() + L"\\" + program.installed;
+            if (add) {
+                ASSERT_TRUE(CopyFileW(test_support::beside_exe(program.standin).c_str(),
+                                      installed.c_str(), FALSE));
+            } else {
+                EXPECT_TRUE(DeleteFileW(installed.c_str()));
+            }
+        }
+    }
+
     // Sends one job with the installed jobsend and waits until the agent has
-    // deleted its spool file, the last step of a job.
+    // deleted its spool file, the last step of a job. The converter ran from
+    // the "Installation Directory" that the package wrote.
     void send_job_and_expect_cleanup(const std::wstring& job_name) {
         const std::wstring jobs = scratch_.file(job_name);
         ASSERT_TRUE(CreateDirectoryW(jobs.c_str(), nullptr));
@@ -304,6 +324,8 @@ protected:
         ASSERT_TRUE(file_exists(jobs + L"\\job1.ini"));
         for (int i = 0; i < 300 && file_exists(spool); ++i) Sleep(100);
         EXPECT_FALSE(file_exists(spool)) << "the agent did not finish the job";
+        const std::string converter = read_file(jobs + L"\\job1.ini.converter.txt");
+        EXPECT_NE(std::string::npos, converter.find("\\jobdisp.exe")) << converter;
     }
 
     // What the first installation wrote and the administrator changed.
@@ -358,6 +380,7 @@ TEST_F(MsiPackage, InstallJobUpgradeUninstallReinstallRefusedDowngrade) {
     // served in the service's own context.
     ASSERT_TRUE(write_dword(kSettingsKey, L"Allow domain session", 1));
     ASSERT_TRUE(write_dword(kSettingsKey, L"Allow self session", 1));
+    add_printer_programs(true);
     send_job_and_expect_cleanup(L"jobs1");
 
     // An administrator's change, and a value lost since.
@@ -374,6 +397,7 @@ TEST_F(MsiPackage, InstallJobUpgradeUninstallReinstallRefusedDowngrade) {
     EXPECT_FALSE(read_value(kSettingsKey, L"RAW: Enabled").found);
     EXPECT_FALSE(key_exists(kDefaultSettingsKey, kOwnView));
     send_job_and_expect_cleanup(L"jobs2");
+    add_printer_programs(false);
 
     // Removal takes the service and the files and keeps the configuration.
     ASSERT_EQ(0, msiexec(L"/x \"" + higher_.path + L"\"")) << last_log();
