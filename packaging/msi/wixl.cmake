@@ -47,7 +47,9 @@ foreach(component AgentExe WinrelayExe JobsendExe UiplugDll AdminGuide)
 endforeach()
 
 # The values of the printer's settings key with install.cmd's defaults
-# (name, wixl type, value); each is written only when a search finds it missing.
+# (name, wixl type, value); each is written only when a search finds it
+# missing, and on an existing configuration only in a key named on the
+# command line.
 set(settings
   "Installation Directory"     string  "[InstallFolder]"
   "Allow guest session"        integer 0

@@ -344,6 +344,23 @@ protected:
     std::wstring last_log_;
 };
 
+// Names that "printer1" could not carry are refused before anything changes.
+TEST_F(MsiPackage, RefusesBadNames) {
+    const wchar_t* const cases[] = {
+        L"PRINTERNAME=\"a;b\"",
+        L"PRINTERNAME=\"\"",
+        L"SETTINGSKEY=\"Tavirel\\a;b\"",
+    };
+    for (const wchar_t* properties : cases) {
+        SCOPED_TRACE(to_narrow(properties));
+        EXPECT_EQ(static_cast<int>(ERROR_INSTALL_FAILURE),
+                  msiexec(L"/i \"" + current_.path + L"\" " + properties));
+        EXPECT_FALSE(product_installed(current_));
+        EXPECT_FALSE(query_agent_service().installed);
+        EXPECT_FALSE(key_exists(kConfigKey, kOwnView));
+    }
+}
+
 TEST_F(MsiPackage, InstallJobUpgradeUninstallReinstallRefusedDowngrade) {
     // Install with the public properties.
     ASSERT_EQ(0, msiexec(L"/i \"" + current_.path + L"\" PRINTERNAME=\"" + kPrinter +
