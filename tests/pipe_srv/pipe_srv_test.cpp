@@ -2,11 +2,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "jobsend/pipe_client.h"
+#include "pipe_srv/mutex_hold.h"
 #include "pipe_srv/pipe_srv.h"
 #include "pipe_srv/recorder.h"
 #include "support/support.h"
@@ -21,6 +24,16 @@ const std::string kReadFailed = "pipe_srv_read_pipe_proc(): failed to ReadFile()
 // Error entries with this message and this code.
 size_t count_errors(const std::string& message, int code) {
     return count_log_messages(read_log(), message + "\r\nerrcode: " + std::to_string(code));
+}
+
+// Entries of any kind in a log.
+size_t count_entries(const std::string& log) {
+    size_t count = 0;
+    for (size_t at = log.find("message: "); at != std::string::npos;
+         at = log.find("message: ", at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 std::string utf16(const std::wstring& text) {
@@ -80,6 +93,16 @@ TEST_F(PipeServerMessages, OneMessagePerConnectionAndClientDroppedAfterTheRead) 
     EXPECT_TRUE(disconnected(client.get()));
     EXPECT_THAT(recorder::messages(), UnorderedElementsAreArray({job, std::wstring(L"next")}));
     EXPECT_EQ(read_log(), "");
+}
+
+TEST_F(PipeServerMessages, HandlerGetsTheSendersToken) {
+    ASSERT_TRUE(send_text(L"P;I;U"));
+    ASSERT_TRUE(recorder::wait_for(1));
+    owned::unique_handle own;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, own.put()));
+    const std::wstring sender = recorder::user_sid(own.get());
+    ASSERT_FALSE(sender.empty());
+    EXPECT_EQ(recorder::client_sids(), std::vector<std::wstring>{sender});
 }
 
 TEST_F(PipeServerMessages, MessageFramingTable) {
@@ -221,11 +244,11 @@ TEST_F(PipeServerLifecycle, RunTwiceThenIdleStopEndsEveryThreadByItself) {
     ASSERT_TRUE(send_text(L"P;I;U"));
     ASSERT_TRUE(recorder::wait_for(1));
 
-    // Idle workers notice the stop at their next two-second wake-up, well
-    // before the five seconds after which they would be cut off.
+    // Idle workers end at once on the stop, long before the five seconds
+    // after which they would be cut off.
     const ULONGLONG start = GetTickCount64();
     pipe_srv_stop(server);
-    EXPECT_LT(GetTickCount64() - start, 4000u);
+    EXPECT_LT(GetTickCount64() - start, 2000u);
     EXPECT_TRUE(server->stopped);
     EXPECT_EQ(server->reader_thread, nullptr);
     EXPECT_TRUE(server->work_threads.empty());
@@ -247,18 +270,174 @@ TEST_F(PipeServerLifecycle, JobStillRunningAtStopIsCutOff) {
     EXPECT_EQ(read_log(), "");
 }
 
-TEST_F(PipeServerLifecycle, PipeNameHeldElsewhereLeavesServerWithoutListener) {
-    const owned::unique_file other(CreateNamedPipeW(kJobPipeName, PIPE_ACCESS_DUPLEX,
-                                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
-                                                    4096, 4096, 0, nullptr));
-    ASSERT_TRUE(other);
+TEST_F(PipeServerLifecycle, StopTakesNoQueuedMessageAndBusyWorkersEndByThemselves) {
+    recorder::reset(true);
+    recorder::running_server running;
+    pipe_server* server = running.get();
+    ASSERT_NE(server, nullptr);
+    for (int i = 1; i <= 12; ++i) ASSERT_TRUE(send_text(L"P;job" + std::to_wstring(i) + L".ini;U"));
+    ASSERT_TRUE(recorder::wait_for(8));
+    // The four behind the busy pool wait in the queue.
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    for (;;) {
+        size_t queued = 0;
+        {
+            mutex_hold queue(server->queue_mutex);
+            queued = server->msg_queue.size();
+        }
+        if (queued == 4) break;
+        ASSERT_LT(GetTickCount64(), deadline) << queued << " queued";
+        Sleep(10);
+    }
+    // The busy handlers return only once the stop has begun.
+    ULONGLONG stop_ms = 0;
+    run_threads(2, [&](int i) {
+        if (i == 0) {
+            const ULONGLONG start = GetTickCount64();
+            pipe_srv_stop(server);
+            stop_ms = GetTickCount64() - start;
+        } else {
+            WaitForSingleObject(server->stop_event, 10000);
+            recorder::release(8);
+        }
+    });
+    EXPECT_LT(stop_ms, 4000u);
+    EXPECT_EQ(recorder::messages().size(), 8u);
+    EXPECT_EQ(read_log(), "");
+}
+
+// Counts the threads that ended by themselves after having been marked:
+// a thread that is cut off runs no fiber-local clean-up.
+DWORD g_end_mark = FLS_OUT_OF_INDEXES;
+volatile LONG g_marked_ends = 0;
+
+void WINAPI count_marked_end(void*) { InterlockedIncrement(&g_marked_ends); }
+
+int marking_handler(const wchar_t* message, HANDLE client_token) {
+    FlsSetValue(g_end_mark, &g_end_mark);
+    return recorder::handle(message, client_token);
+}
+
+TEST_F(PipeServerLifecycle, DestroyLetsEveryWorkerEndBeforeAnythingIsCutOff) {
+    g_end_mark = FlsAlloc(count_marked_end);
+    ASSERT_NE(g_end_mark, FLS_OUT_OF_INDEXES);
+    g_marked_ends = 0;
+    recorder::reset(true);
+    pipe_srv_set_default_handler(marking_handler);
+    pipe_server* server = pipe_srv_init();
+    ASSERT_NE(server, nullptr);
+    ASSERT_TRUE(pipe_srv_run(server));
+    ASSERT_TRUE(job_pipe::wait_for_pipe(10000));
+    // Eight held handlers: every worker runs one and is marked.
+    for (int i = 1; i <= 8; ++i) ASSERT_TRUE(send_text(L"P;job" + std::to_wstring(i) + L".ini;U"));
+    ASSERT_TRUE(recorder::wait_for(8));
+    recorder::release(8);
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (recorder::running() > 0 && GetTickCount64() < deadline) Sleep(10);
+    ASSERT_EQ(recorder::running(), 0);
+
+    // Straight to destroy, as after a failed start: the idle pool is asked to
+    // end, not cut off where it stands.
+    const ULONGLONG start = GetTickCount64();
+    pipe_srv_destroy(&server);
+    EXPECT_LT(GetTickCount64() - start, 2000u);
+    EXPECT_EQ(server, nullptr);
+    EXPECT_EQ(g_marked_ends, 8);
+    FlsFree(g_end_mark);
+    EXPECT_EQ(read_log(), "");
+}
+
+TEST_F(PipeServerLifecycle, PipeNameHeldElsewhereFailsTheRun) {
+    struct row {
+        const char* label;
+        DWORD max_instances;
+    };
+    // A squatter that would share the name fails the start as much as one that can't.
+    const row rows[] = {{"one instance", 1}, {"unlimited instances", PIPE_UNLIMITED_INSTANCES}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.label);
+        clear_log();
+        const owned::unique_file squatter(CreateNamedPipeW(
+            kJobPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+            r.max_instances, 4096, 4096, 0, nullptr));
+        ASSERT_TRUE(squatter);
+        pipe_server* server = pipe_srv_init();
+        ASSERT_NE(server, nullptr);
+        SetLastError(0);
+        EXPECT_FALSE(pipe_srv_run(server));
+        const DWORD code = GetLastError();
+        EXPECT_NE(code, 0u);
+        EXPECT_TRUE(server->stopped);
+        EXPECT_EQ(server->reader_thread, nullptr);
+        EXPECT_EQ(count_errors("pipe_srv_read_pipe_proc(): failed to CreateNamedPipe().",
+                               static_cast<int>(code)),
+                  1u);
+        EXPECT_EQ(count_entries(read_log()), 1u);
+        // Nothing of ours listens: a client reaches the squatter or nobody.
+        pipe_srv_destroy(&server);
+        EXPECT_TRUE(recorder::messages().empty());
+    }
+}
+
+TEST_F(PipeServerLifecycle, PipeSecurityReadBackFromTheRunningServer) {
     recorder::running_server running;
     ASSERT_NE(running.get(), nullptr);
-    EXPECT_FALSE(running.get()->stopped);
-    ASSERT_EQ(WaitForSingleObject(running.get()->reader_thread, 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(count_log_messages(read_log(), "pipe_srv_read_pipe_proc(): failed to CreateNamedPipe()."),
-              1u);
-    EXPECT_TRUE(recorder::messages().empty());
+    ASSERT_NE(running.get()->listen_pipe, nullptr);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(running.get()->listen_pipe, SE_KERNEL_OBJECT,
+                              DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    const owned::unique_local release(descriptor);
+    ASSERT_NE(dacl, nullptr) << "a null DACL lets everyone in";
+
+    const DWORD write_one_message = FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    struct row {
+        BYTE type;
+        DWORD access;
+        WELL_KNOWN_SID_TYPE who;
+    };
+    // The deny for network logons must come first to count.
+    const row rows[] = {
+        {ACCESS_DENIED_ACE_TYPE, FILE_ALL_ACCESS, WinNetworkSid},
+        {ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, WinLocalSystemSid},
+        {ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, WinBuiltinAdministratorsSid},
+        {ACCESS_ALLOWED_ACE_TYPE, write_one_message, WinAuthenticatedUserSid},
+    };
+    ASSERT_EQ(dacl->AceCount, sizeof rows / sizeof rows[0]);
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        SCOPED_TRACE(i);
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &ace));
+        // Allowed and denied entries share one layout.
+        const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(entry->Header.AceType, rows[i].type);
+        EXPECT_EQ(entry->Mask, rows[i].access);
+        EXPECT_TRUE(IsWellKnownSid(const_cast<DWORD*>(&entry->SidStart), rows[i].who));
+    }
+    // What a producer opens with is granted, and nothing of it creates instances.
+    EXPECT_EQ(kJobPipeClientAccess, write_one_message);
+    EXPECT_EQ(write_one_message & FILE_CREATE_PIPE_INSTANCE, 0u);
+}
+
+TEST_F(PipeServerLifecycle, RunningServerKeepsTheNameToItself) {
+    recorder::running_server running;
+    ASSERT_NE(running.get(), nullptr);
+    ASSERT_FALSE(running.get()->stopped);
+    // Neither a second first instance nor an added one can be had.
+    for (DWORD open_mode : {DWORD{PIPE_ACCESS_DUPLEX},
+                            DWORD{PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE}}) {
+        SCOPED_TRACE(open_mode);
+        const owned::unique_file other(CreateNamedPipeW(kJobPipeName, open_mode,
+                                                        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                                        PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0,
+                                                        nullptr));
+        EXPECT_FALSE(other);
+    }
+    ASSERT_TRUE(send_text(L"P;I;U"));
+    ASSERT_TRUE(recorder::wait_for(1));
+    EXPECT_EQ(recorder::messages(), std::vector<std::wstring>{L"P;I;U"});
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "pipe_srv/recorder.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 
 #include "jobsend/pipe_client.h"
@@ -21,6 +23,7 @@ struct state {
     HANDLE gate;
     bool gated = false;
     std::vector<std::wstring> messages;
+    std::vector<std::wstring> client_sids;
     int running = 0;
     int max_running = 0;
 };
@@ -38,12 +41,27 @@ public:
 
 }  // namespace
 
-int handle(const wchar_t* message, HANDLE /*client_token*/) {
+std::wstring user_sid(HANDLE token) {
+    // Room for a TOKEN_USER with the largest SID.
+    DWORD storage[(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / sizeof(DWORD) + 1];
+    DWORD size = 0;
+    wchar_t* text = nullptr;
+    if (!token || !GetTokenInformation(token, TokenUser, storage, sizeof storage, &size) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(storage)->User.Sid, &text)) {
+        return L"";
+    }
+    const owned::unique_local release(text);
+    return text;
+}
+
+int handle(const wchar_t* message, HANDLE client_token) {
     state& s = shared();
+    const std::wstring sid = user_sid(client_token);
     bool gated = false;
     {
         locked hold;
         s.messages.emplace_back(message);
+        s.client_sids.push_back(sid);
         s.max_running = std::max(s.max_running, ++s.running);
         gated = s.gated;
     }
@@ -59,6 +77,7 @@ void reset(bool gated) {
     locked hold;
     s.gated = gated;
     s.messages.clear();
+    s.client_sids.clear();
     s.running = 0;
     s.max_running = 0;
     while (WaitForSingleObject(s.gate, 0) == WAIT_OBJECT_0) {
@@ -85,6 +104,16 @@ bool wait_for(size_t count, DWORD timeout_ms) {
 std::vector<std::wstring> messages() {
     locked hold;
     return shared().messages;
+}
+
+std::vector<std::wstring> client_sids() {
+    locked hold;
+    return shared().client_sids;
+}
+
+int running() {
+    locked hold;
+    return shared().running;
 }
 
 int max_running() {

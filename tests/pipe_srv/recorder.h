@@ -22,7 +22,14 @@ void release(LONG count);
 bool wait_for(size_t count, DWORD timeout_ms = 20000);
 // Messages in the order the handlers were entered.
 std::vector<std::wstring> messages();
+// For each message, the user SID (S-1-...) of the client token the handler
+// was given; empty where the token was missing or could not be queried.
+std::vector<std::wstring> client_sids();
+// The user SID of a token, or empty.
+std::wstring user_sid(HANDLE token);
 int max_running();
+// Handlers entered and not yet returned.
+int running();
 
 // A server, initialised and running with the recorder as its handler, whose
 // pipe exists once the constructor returns.

@@ -15,7 +15,9 @@ constexpr ULONGLONG kWaitSliceMs = 50;
 send_result open(DWORD timeout_ms, owned::unique_file& pipe) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
     for (;;) {
-        pipe.reset(CreateFileW(kJobPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        // Only what writing needs: the pipe refuses ordinary users any more.
+        pipe.reset(CreateFileW(kJobPipeName, kJobPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0,
+                               nullptr));
         if (pipe) return send_result::sent;
         if (GetLastError() == ERROR_FILE_NOT_FOUND) return send_result::no_pipe;
         if (GetLastError() != ERROR_PIPE_BUSY) return send_result::failed;

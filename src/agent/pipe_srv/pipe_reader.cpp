@@ -6,6 +6,7 @@
 
 #include "common/owned.h"
 #include "pipe_srv/mutex_hold.h"
+#include "pipe_srv/pipe_reader.h"
 #include "pipe_srv/pipe_srv.h"
 
 namespace {
@@ -14,10 +15,84 @@ constexpr DWORD kReceiveBytes = 8192;
 constexpr DWORD kPipeBufferBytes = 4096;
 // A client that connects and stays silent gives the instance back after this.
 constexpr DWORD kSilentClientMs = 5000;
-constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
+// The first instance or none: a process that holds the name already makes the
+// start fail instead of sharing the name and receiving jobs.
+constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
 // Jobs name files that the LocalSystem service deletes later: local clients only.
 constexpr DWORD kPipeMode =
     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+// The server serves one instance; none can be added, whatever the caller's rights.
+constexpr DWORD kMaxInstances = 1;
+
+// The pipe's security, in fixed storage: network logons get nothing,
+// LocalSystem and Administrators full control, and any other local user just
+// enough to write one message (no FILE_CREATE_PIPE_INSTANCE).
+class pipe_security {
+public:
+    pipe_security() = default;
+    pipe_security(const pipe_security&) = delete;
+    pipe_security& operator=(const pipe_security&) = delete;
+
+    // False, logged, when the descriptor can't be built.
+    bool build() {
+        ACL* acl = reinterpret_cast<ACL*>(acl_);
+        if (!InitializeAcl(acl, sizeof acl_, ACL_REVISION)) {
+            LOG_ERROR("pipe_srv_read_pipe_proc(): failed to InitializeAcl().");
+            return false;
+        }
+        for (const entry& e : kEntries) {
+            if (!add(acl, e)) return false;
+        }
+        if (!InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE)) {
+            LOG_ERROR("pipe_srv_read_pipe_proc(): failed to InitializeSecurityDescriptor().");
+            return false;
+        }
+        // Not inherited: no program that a job starts gets the server's end.
+        attributes_ = SECURITY_ATTRIBUTES{sizeof attributes_, &descriptor_, FALSE};
+        return true;
+    }
+
+    SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+
+private:
+    struct entry {
+        bool allow;
+        WELL_KNOWN_SID_TYPE who;
+        DWORD access;
+    };
+    // A deny comes first to take effect.
+    static constexpr entry kEntries[] = {
+        {false, WinNetworkSid, FILE_ALL_ACCESS},
+        {true, WinLocalSystemSid, FILE_ALL_ACCESS},
+        {true, WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
+        {true, WinAuthenticatedUserSid, kJobPipeClientAccess},
+    };
+    static constexpr size_t kEntryCount = sizeof kEntries / sizeof kEntries[0];
+    static constexpr size_t kAclBytes =
+        sizeof(ACL) +
+        kEntryCount * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE);
+
+    static bool add(ACL* acl, const entry& e) {
+        DWORD sid[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+        DWORD sid_bytes = sizeof sid;
+        if (!CreateWellKnownSid(e.who, nullptr, sid, &sid_bytes)) {
+            LOG_ERROR("pipe_srv_read_pipe_proc(): failed to CreateWellKnownSid().");
+            return false;
+        }
+        const BOOL added = e.allow ? AddAccessAllowedAce(acl, ACL_REVISION, e.access, sid)
+                                   : AddAccessDeniedAce(acl, ACL_REVISION, e.access, sid);
+        if (!added) {
+            LOG_ERROR(e.allow ? "pipe_srv_read_pipe_proc(): failed to AddAccessAllowedAce()."
+                              : "pipe_srv_read_pipe_proc(): failed to AddAccessDeniedAce().");
+        }
+        return added != FALSE;
+    }
+
+    DWORD acl_[(kAclBytes + sizeof(DWORD) - 1) / sizeof(DWORD)];  // an ACL is DWORD-aligned
+    SECURITY_DESCRIPTOR descriptor_;
+    SECURITY_ATTRIBUTES attributes_;
+};
 
 enum class io_end {
     completed,
@@ -130,10 +205,13 @@ void queue_message(pipe_server* server, const wchar_t* units, DWORD bytes,
             LOG_ERROR("pipe_srv_read_pipe_proc(): failed to WaitForSingleObject().");
             return;
         }
-        // The event is already set while the queue holds anything.
-        const bool was_empty = server->msg_queue.empty();
         server->msg_queue.push_back(pipe_message{std::move(text), std::move(client_token)});
-        if (was_empty) SetEvent(server->queue_event);
+        // Each queued message holds one count, which wakes one worker; a
+        // message that can't have its count is dropped.
+        if (!ReleaseSemaphore(server->queue_semaphore, 1, nullptr)) {
+            LOG_ERROR("pipe_srv_read_pipe_proc(): failed to ReleaseSemaphore().");
+            server->msg_queue.pop_back();
+        }
     } catch (const std::bad_alloc&) {
         LOG_ERROR_CODE("pipe_srv_read_pipe_proc(): failed to new().", ERROR_NOT_ENOUGH_MEMORY);
     }
@@ -166,34 +244,45 @@ void serve(pipe_server* server, HANDLE pipe, pipe_listener& listener) {
 
 }  // namespace
 
+bool pipe_srv_create_pipe(pipe_server* server) {
+    // The reader's own set-up, done before it starts so that the start can
+    // fail; its entries keep the reader's name.
+    pipe_security security;
+    if (!security.build()) return false;
+    server->listen_event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    if (!server->listen_event) {
+        LOG_ERROR("pipe_srv_read_pipe_proc(): failed to CreateEvent().");
+        return false;
+    }
+    const HANDLE pipe = CreateNamedPipeW(kJobPipeName, kOpenMode, kPipeMode, kMaxInstances,
+                                         kPipeBufferBytes, kPipeBufferBytes, 0,
+                                         security.attributes());
+    if (pipe == INVALID_HANDLE_VALUE) {
+        LOG_ERROR("pipe_srv_read_pipe_proc(): failed to CreateNamedPipe().");
+        return false;
+    }
+    server->listen_pipe = pipe;
+    // Where the first-instance flag is not honoured (Wine), an instance of a
+    // name held elsewhere is refused here as the flag would refuse it.
+    DWORD instances = 0;
+    if (!GetNamedPipeHandleStateW(pipe, nullptr, &instances, nullptr, nullptr, nullptr, 0)) {
+        LOG_ERROR("pipe_srv_read_pipe_proc(): failed to GetNamedPipeHandleState().");
+        return false;
+    }
+    if (instances != 1) {
+        LOG_ERROR_CODE("pipe_srv_read_pipe_proc(): failed to CreateNamedPipe().", ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
 unsigned __stdcall pipe_srv_read_pipe_proc(void* param) {
     auto* server = static_cast<pipe_server*>(param);
-    if (!server) {
+    if (!server || !server->listen_pipe) {
         LOG_ERROR_CODE("pipe_srv_read_pipe_proc(): invalid input parameter.", ERROR_INVALID_PARAMETER);
         return 0;
     }
-    // A present but null DACL: every local user may connect and write.
-    SECURITY_DESCRIPTOR descriptor;
-    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
-        LOG_ERROR("pipe_srv_read_pipe_proc(): failed to InitializeSecurityDescriptor().");
-        return 0;
-    }
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, TRUE};
-
-    const owned::unique_handle completion(CreateEventW(nullptr, FALSE, TRUE, nullptr));
-    if (!completion) {
-        LOG_ERROR("pipe_srv_read_pipe_proc(): failed to CreateEvent().");
-        return 0;
-    }
-    const owned::unique_file pipe(CreateNamedPipeW(kJobPipeName, kOpenMode, kPipeMode,
-                                                   PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes,
-                                                   kPipeBufferBytes, 0, &attributes));
-    if (!pipe) {
-        LOG_ERROR("pipe_srv_read_pipe_proc(): failed to CreateNamedPipe().");
-        return 0;
-    }
-    pipe_listener listener(pipe.get(), completion.get(), server->stop_event);
-    serve(server, pipe.get(), listener);
+    pipe_listener listener(server->listen_pipe, server->listen_event, server->stop_event);
+    serve(server, server->listen_pipe, listener);
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "pipe_srv/mutex_hold.h"
+#include "pipe_srv/pipe_reader.h"
 
 namespace {
 
@@ -34,9 +35,35 @@ void close_handle(HANDLE& handle) {
     handle = nullptr;
 }
 
+bool has_threads(const pipe_server* server) {
+    return server->reader_thread || !server->work_threads.empty();
+}
+
+// Asks every thread to end: no message is taken any more, idle workers and the
+// reader end at once. False, with the flag cleared again, when the event
+// can't be set: the server then keeps running.
+bool request_stop(pipe_server* server) {
+    server->stopping = true;
+    if (SetEvent(server->stop_event)) return true;
+    server->stopping = false;
+    return false;
+}
+
+// Waits for the reader and the pool to end by themselves, within the stop's
+// grace time; failed_wait is logged when the wait itself fails.
+void wait_threads(pipe_server* server, const char* failed_wait) {
+    HANDLE threads[1 + kPoolSize];
+    DWORD count = 0;
+    if (server->reader_thread) threads[count++] = server->reader_thread;
+    for (HANDLE thread : server->work_threads) threads[count++] = thread;
+    if (count == 0) return;
+    const DWORD ended = WaitForMultipleObjects(count, threads, TRUE, kStopWaitMs);
+    if (ended >= WAIT_OBJECT_0 + count && ended != WAIT_TIMEOUT) LOG_ERROR(failed_wait);
+}
+
 // Cuts off whatever thread is still running and drops every thread handle,
 // so that no thread outlives the record.
-void end_threads(pipe_server* server) {
+void terminate_threads(pipe_server* server) {
     auto end = [](HANDLE& thread) {
         if (thread && WaitForSingleObject(thread, 0) != WAIT_OBJECT_0) TerminateThread(thread, 0);
         close_handle(thread);
@@ -46,12 +73,21 @@ void end_threads(pipe_server* server) {
     server->work_threads.clear();
 }
 
+// Closes the listening instance (the name is free again), keeping the last-error value.
+void close_listener(pipe_server* server) {
+    const DWORD code = GetLastError();
+    close_handle(server->listen_pipe);
+    close_handle(server->listen_event);
+    SetLastError(code);
+}
+
 // Releases the record with everything it owns, keeping the caller's last-error value.
 void release_record(pipe_server* server) {
     const DWORD code = GetLastError();
-    end_threads(server);
+    terminate_threads(server);
+    close_listener(server);
     close_handle(server->queue_mutex);
-    close_handle(server->queue_event);
+    close_handle(server->queue_semaphore);
     close_handle(server->stop_event);
     close_handle(server->state_mutex);
     delete server;
@@ -70,9 +106,9 @@ bool create_sync_objects(pipe_server* server) {
         LOG_ERROR("pipe_srv_init(): failed to CreateMutex().");
         return false;
     }
-    server->queue_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!server->queue_event) {
-        LOG_ERROR("pipe_srv_init(): failed to CreateEvent().");
+    server->queue_semaphore = CreateSemaphoreW(nullptr, 0, LONG_MAX, nullptr);
+    if (!server->queue_semaphore) {
+        LOG_ERROR("pipe_srv_init(): failed to CreateSemaphore().");
         return false;
     }
     // Before the pool: a worker looks at it after its first idle wait.
@@ -109,28 +145,20 @@ bool start_pool(pipe_server* server) {
     return true;
 }
 
-// Waits for the reader and the pool to end by themselves, within the stop's grace time.
-void wait_threads(pipe_server* server) {
-    HANDLE threads[1 + kPoolSize];
-    DWORD count = 0;
-    if (server->reader_thread) threads[count++] = server->reader_thread;
-    for (HANDLE thread : server->work_threads) threads[count++] = thread;
-    if (count == 0) return;
-    const DWORD ended = WaitForMultipleObjects(count, threads, TRUE, kStopWaitMs);
-    if (ended >= WAIT_OBJECT_0 + count && ended != WAIT_TIMEOUT) {
-        LOG_ERROR("pipe_srv_stop(): failed to WaitForMultipleObjects().");
-    }
-}
+enum class take { message, nothing, stop };
 
-// Takes the oldest message into `into`; called holding queue_mutex, which it releases.
-bool take_message(pipe_server* server, pipe_message& into) {
-    const bool took = !server->msg_queue.empty();
-    if (took) {
+// Takes the oldest message into `into` unless the stop has begun; called
+// holding queue_mutex, which it releases.
+take take_message(pipe_server* server, pipe_message& into) {
+    take took = take::stop;
+    if (!server->stopping) {
+        took = server->msg_queue.empty() ? take::nothing : take::message;
+    }
+    if (took == take::message) {
         into.text.swap(server->msg_queue.front().text);
         into.client_token = std::move(server->msg_queue.front().client_token);
         server->msg_queue.pop_front();
     }
-    if (server->msg_queue.empty()) ResetEvent(server->queue_event);
     ReleaseMutex(server->queue_mutex);
     return took;
 }
@@ -170,10 +198,15 @@ bool pipe_srv_run(pipe_server* server) {
         return false;
     }
     server->handler = handler;
+    if (!pipe_srv_create_pipe(server)) {
+        close_listener(server);
+        return false;
+    }
     int crt_error = 0;
     server->reader_thread = start_thread(pipe_srv_read_pipe_proc, server, crt_error);
     if (!server->reader_thread) {
         LOG_ERROR_CODE("pipe_srv_run(): failed to _beginthreadex().", crt_error);
+        close_listener(server);
         return false;
     }
     server->stopped = false;
@@ -192,26 +225,37 @@ void pipe_srv_stop(pipe_server* server) {
         LOG_ERROR("pipe_srv_stop(): failed to WaitForSingleObject().");
         return;
     }
-    if (!SetEvent(server->stop_event)) {
+    if (!request_stop(server)) {
         LOG_ERROR("pipe_srv_stop(): failed to SetEvent().");
         return;
     }
-    wait_threads(server);
-    end_threads(server);
+    wait_threads(server, "pipe_srv_stop(): failed to WaitForMultipleObjects().");
+    terminate_threads(server);
+    close_listener(server);
     server->stopped = true;
 }
 
 void pipe_srv_destroy(pipe_server** server) {
     if (!server || !*server) return;
+    pipe_server* record = *server;
     {
-        mutex_hold state((*server)->state_mutex);
+        mutex_hold state(record->state_mutex);
         if (!state.held()) {
             LOG_ERROR("pipe_srv_destroy(): failed to WaitForSingleObject().");
             return;
         }
-        end_threads(*server);
+        // Threads are left after a failed or a missing run: they are asked to
+        // end first, as a worker may still be starting (inside the loader lock
+        // or the heap), where cutting it off would hang the process.
+        if (has_threads(record)) {
+            if (request_stop(record)) {
+                wait_threads(record, "pipe_srv_destroy(): failed to WaitForMultipleObjects().");
+            } else {
+                LOG_ERROR("pipe_srv_destroy(): failed to SetEvent().");
+            }
+        }
     }
-    release_record(*server);
+    release_record(record);
     *server = nullptr;
 }
 
@@ -222,11 +266,9 @@ unsigned __stdcall pipe_srv_work_proc(void* param) {
         return 0;
     }
     pipe_message message;  // this thread's own copy, reused for every job
-    // The stop comes first: it ends an idle worker at once, and once it is set
-    // no queued message is taken any more. Left to a time-out, an idle pool kept
-    // the stop going for up to the 2000 ms that the service grants the pipe
-    // thread before cutting it off, possibly inside the heap.
-    const HANDLE wake[2] = {server->stop_event, server->queue_event};
+    // The stop comes first: it ends an idle worker at once. Each queued message
+    // wakes one worker only, through its count in the semaphore.
+    const HANDLE wake[2] = {server->stop_event, server->queue_semaphore};
     for (;;) {
         const DWORD woke = WaitForMultipleObjects(2, wake, FALSE, INFINITE);
         if (woke == WAIT_OBJECT_0) break;
@@ -245,7 +287,9 @@ unsigned __stdcall pipe_srv_work_proc(void* param) {
             LOG_ERROR("pipe_srv_work_proc(): failed to WaitForMultipleObjects().");
             break;
         }
-        if (take_message(server, message) && server->handler) {
+        const take took = take_message(server, message);
+        if (took == take::stop) break;
+        if (took == take::message && server->handler) {
             server->handler(message.text.c_str(), message.client_token.get());
         }
         message.client_token.reset();

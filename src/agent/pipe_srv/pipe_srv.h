@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <deque>
 #include <string>
 #include <vector>
@@ -29,10 +30,19 @@ struct pipe_server {
     HANDLE reader_thread;
     HANDLE stop_event;
     HANDLE queue_mutex;
-    HANDLE queue_event;
+    // Counts the queued messages: each one wakes exactly one idle worker.
+    HANDLE queue_semaphore;
     std::deque<pipe_message> msg_queue;
     bool stopped;
     pipe_handler handler;
+    // Set just before stop_event; read under queue_mutex, so that no worker
+    // takes a message once the stop has begun.
+    std::atomic<bool> stopping{false};
+    // The one listening instance and its completion event, created by
+    // pipe_srv_run (so that a start fails when the pipe can't be had) and
+    // closed once the reader has ended.
+    HANDLE listen_pipe;
+    HANDLE listen_event;
 };
 
 // The routine that pipe_srv_run installs as `handler`. The service registers its
