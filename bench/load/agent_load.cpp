@@ -20,7 +20,7 @@
 #include "agent/pipe_srv/pipe_name.h"
 #include "faults/agent_host.h"
 #include "jobsend/pipe_client.h"
-#include "load_board.h"
+#include "bench_env.h"
 #include "support/support.h"
 
 namespace {
@@ -146,25 +146,13 @@ int wmain(int argc, wchar_t** argv) {
                                                   {L"load_standin.exe", L"jobdisp.exe"}});
     agent.add_printer(kPrinter, L"TavirelLoad");
     // The board, before any converter can look for it.
-    const std::wstring board_path = folder.file(L"board.bin");
-    const owned::unique_file board_file(CreateFileW(board_path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                    CREATE_ALWAYS, 0, nullptr));
-    const owned::unique_handle section(
-        board_file ? CreateFileMappingW(board_file.get(), nullptr, PAGE_READWRITE, 0,
-                                        static_cast<DWORD>(load_board::bytes_for(s.jobs)), nullptr)
-                   : nullptr);
-    auto* board = section ? static_cast<load_board::header*>(
-                                MapViewOfFile(section.get(), FILE_MAP_WRITE, 0, 0, 0))
-                          : nullptr;
+    const bench::board_file board_file(folder.file(L"board.bin"), s.jobs, s.convert_ms);
+    load_board::header* board = board_file.get();
     if (!board) {
         std::fprintf(stderr, "load: no board (%lu)\n", GetLastError());
         return 1;
     }
-    board->capacity = s.jobs;
-    board->convert_ms = s.convert_ms;
-    WritePrivateProfileStringW(L"converter", L"Board", board_path.c_str(),
-                               (agent.install_dir() + L"\\jobdisp.ini").c_str());
+    bench::point_standins_at(agent.install_dir(), board_file);
     test_support::clear_log();
     // Warm-up jobs carry no number, so the board ignores them.
     if (!agent.start() || !agent.warm_up(kPrinter)) {
@@ -266,6 +254,5 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("throughput:     %.1f jobs/s over %.1f s; ratio to the bare pipe loop %.4f\n", rate,
                 seconds, bare_rate > 0 ? rate / bare_rate : 0.0);
     std::printf("result:         %s%s\n", ok ? "PASS" : "FAIL", timed_out ? " (time limit reached)" : "");
-    UnmapViewOfFile(board);
     return ok ? 0 : 1;
 }
