@@ -146,10 +146,13 @@ TEST_F(RunningAgent, OversizedAndRandomMessagesAreRejectedOrRefused) {
     std::mt19937 random(9);
     for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random());
     ASSERT_TRUE(reliability::send_bytes(bytes.data(), 8192));
-    // Random units hold no printer of the table: refused as a whole.
+    // Random units hold no job ini path and no printer of the table: refused
+    // as a whole.
     EXPECT_TRUE(reliability::eventually([] {
         const std::string log = read_log();
-        return log.find("message: processing(): can't find printer's record in the table.") !=
+        return log.find("message: processing(): job ini path is not a plain local path.") !=
+                   std::string::npos ||
+               log.find("message: processing(): can't find printer's record in the table.") !=
                    std::string::npos ||
                log.find("message: processing(): invalid input parameter.") != std::string::npos;
     })) << read_log();
@@ -158,9 +161,11 @@ TEST_F(RunningAgent, OversizedAndRandomMessagesAreRejectedOrRefused) {
 TEST_F(RunningAgent, BadJobMessagesAreRefusedWithTheirReason) {
     const std::wstring ini = agent->make_job(L"refused");
     const std::wstring strict = std::wstring(kStrict) + L";" + ini + L";";
+    const std::string not_plain = "processing(): job ini path is not a plain local path.";
     struct bad_message {
         std::wstring text;
         std::string error;
+        int code = ERROR_INVALID_PARAMETER;
     } const cases[] = {
         {L";;;", "processing(): invalid input parameter."},
         {kGood, "processing(): invalid input parameter."},
@@ -179,13 +184,18 @@ TEST_F(RunningAgent, BadJobMessagesAreRefusedWithTheirReason) {
         {strict + std::wstring(3000, L'u'),
          "processing(): failed to find_session_id(\"" + std::string(1023, 'u') + "\")."},
         {strict + L"\u00e9\u4e2d", "processing(): failed to find_session_id(\"\xe9?\")."},
+        // Only plain local job ini paths are opened, and before the printer is looked at.
+        {L"Unknown Printer;jobs\\refused.ini;alice", not_plain, ERROR_BAD_PATHNAME},
+        {std::wstring(kGood) + L";\\\\?\\" + ini + L";alice", not_plain, ERROR_BAD_PATHNAME},
+        {std::wstring(kGood) + L";\\\\.\\pipe\\x;alice", not_plain, ERROR_BAD_PATHNAME},
+        {std::wstring(kGood) + L";" + ini + L"\" -x;alice", not_plain, ERROR_BAD_PATHNAME},
     };
     for (const bad_message& c : cases) {
         SCOPED_TRACE(c.error);
         test_support::clear_log();
         ASSERT_TRUE(reliability::send_message(c.text));
         ASSERT_TRUE(wait_for_log(c.error)) << read_log();
-        EXPECT_TRUE(has_error(read_log(), c.error, ERROR_INVALID_PARAMETER)) << read_log();
+        EXPECT_TRUE(has_error(read_log(), c.error, c.code)) << read_log();
     }
     // No job got as far as its cleanup.
     EXPECT_TRUE(exists(agent_host::spool_of(ini)));

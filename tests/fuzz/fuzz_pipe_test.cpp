@@ -30,6 +30,7 @@ const wchar_t kEmpty[] = L"Fuzz Empty";    // an installation directory without 
 // The outcomes, as the log names them.
 const char kOversized[] = "pipe_srv_read_pipe_proc(): failed to ReadFile().";
 const char kMissingField[] = "processing(): invalid input parameter.";
+const char kNotPlainIni[] = "processing(): job ini path is not a plain local path.";
 const char kUnknownPrinter[] = "processing(): can't find printer's record in the table.";
 const char kNoSession[] = "processing(): failed to find_session_id(\"";
 const char kNoDirectory[] = "processing(): failed to get \"Installation Directory\" value via HKLM hive.";
@@ -51,7 +52,9 @@ public:
         const int fields = static_cast<int>(pick(6));
         for (int i = 0; i < fields; ++i) {
             if (i) text += separators();
-            text += i == 0 && pick(4) != 0 ? printer() : random_text();
+            text += i == 0 && pick(4) != 0   ? printer()
+                    : i == 1 && pick(4) != 0 ? job_ini_path()
+                                             : random_text();
         }
         if (pick(5) == 0) text += separators();
         std::vector<BYTE> bytes(text.size() * sizeof(wchar_t));
@@ -70,6 +73,16 @@ private:
         std::wstring name = names[pick(5)];
         if (pick(8) == 0) name += std::wstring(pick(2) ? 1500 : 3, L'x');  // cut, or another name
         return name;
+    }
+
+    // Mostly plain local paths, else the forms that are refused; a random tail
+    // may add a quote, a control character or a separator.
+    std::wstring job_ini_path() {
+        static const wchar_t* const starts[] = {L"C:\\fuzz\\job.ini", L"c:\\", L"\\\\host\\share\\",
+                                                L"\\\\.\\pipe\\", L"\\\\?\\C:\\", L"job.ini", L"C:job.ini"};
+        std::wstring path = starts[pick(3) != 0 ? pick(2) : pick(7)];
+        if (pick(3) == 0) path += random_text();
+        return path;
     }
 
     wchar_t unit() {
@@ -107,6 +120,21 @@ bool next_token(const std::wstring& text, size_t& at, std::wstring& token) {
     return true;
 }
 
+// The only job ini paths the service opens: "X:\..." without '"' or control
+// characters, naming no device.
+bool plain_local_path(const std::wstring& path) {
+    const wchar_t drive = path.empty() ? L'\0' : static_cast<wchar_t>(path[0] | 0x20);
+    if (path.size() < 3 || drive < L'a' || drive > L'z' || path[1] != L':' || path[2] != L'\\') {
+        return false;
+    }
+    for (wchar_t c : path) {
+        if (c < L' ' || c == 0x7F || c == L'"') return false;
+    }
+    wchar_t full[4096];
+    const DWORD units = GetFullPathNameW(path.c_str(), 4096, full, nullptr);
+    return units > 0 && units < 4096 && full[1] == L':';
+}
+
 std::string foretell(const std::vector<BYTE>& bytes) {
     if (bytes.size() > kMaxUnits * sizeof(wchar_t)) return kOversized;
     std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
@@ -118,6 +146,8 @@ std::string foretell(const std::vector<BYTE>& bytes) {
         if (!next_token(text, at, field)) return kMissingField;
         field.resize(std::min(field.size(), kFieldUnits));
     }
+    // Every process is an administrator under Wine: any user may be named.
+    if (!plain_local_path(fields[1])) return kNotPlainIni;
     if (fields[0] == kStrict) return kNoSession;
     if (fields[0] == kNoDir) return kNoDirectory;
     if (fields[0] == kEmpty) return kNoProgress;
