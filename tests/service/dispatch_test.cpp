@@ -109,7 +109,17 @@ TEST(Dispatch, SuccessfulJobRunsTheStagesInOrder) {
     job_env env(L"dispatch-success");
     env.set_job(L"progress", L"ExitCode", L"9");  // an own exit would give 9, the agent's end 0
     env.set_job(L"converter", L"ExitCode", L"5");  // the converter's code is not looked at
-    processing(env.message().c_str(), env.token());
+    env.set_job(L"converter", L"DelayMs", L"1000");  // the window is opened while it is up
+    HANDLE window = nullptr;
+    const std::wstring message = env.message();
+    test_support::run_threads(2, [&](int index) {
+        if (index == 0) {
+            processing(message.c_str(), env.token());
+        } else if (env.wait_for_record("progress.exe")) {
+            window = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                 pid_of(env.records(), "progress.exe"));
+        }
+    });
 
     const std::string ini = test_support::to_narrow(env.job_ini());
     const std::string dir = test_support::to_narrow(env.install_dir());
@@ -125,8 +135,6 @@ TEST(Dispatch, SuccessfulJobRunsTheStagesInOrder) {
     EXPECT_LT(converter, client);
     EXPECT_NE(std::string::npos, started.find("\"" + ini + "\"", client));
 
-    HANDLE window = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
-                                pid_of(started, "progress.exe"));
     ASSERT_TRUE(window);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(window, 10000));
     DWORD exit_code = 1;

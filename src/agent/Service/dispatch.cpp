@@ -151,11 +151,13 @@ bool session_admits(const client_identity& client, const job_target& target) {
     return false;
 }
 
+const char kDroppedForStop[] = "processing(): the service is stopping; the job is dropped.";
+
 // A queued job taken once the stop has begun starts and deletes nothing.
 bool stopping() {
     const HANDLE terminate = terminate_event();
     if (!terminate || WaitForSingleObject(terminate, 0) != WAIT_OBJECT_0) return false;
-    LOG_WARNING("processing(): the service is stopping; the job is dropped.");
+    LOG_WARNING(kDroppedForStop);
     return true;
 }
 
@@ -163,7 +165,7 @@ bool stopping() {
 bool choose_target(const job_fields& fields, job_target* target) {
     const shared_tables_use tables;
     if (!tables.open()) {
-        LOG_WARNING("processing(): the service is stopping; the job is dropped.");
+        LOG_WARNING(kDroppedForStop);
         return false;
     }
     const wchar_t* settings_key = find_printer_settings_key(fields.printer);
@@ -227,6 +229,7 @@ void run_stages(const job_fields& fields, const job_target& target) {
 }  // namespace
 
 int processing(const wchar_t* message, HANDLE client_token) {
+    // Asked again before the stages: the stop may come while the session is chosen.
     if (stopping()) return 0;
     job_fields fields = {};
     client_identity client;
