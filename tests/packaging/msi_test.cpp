@@ -1,8 +1,9 @@
-// The Windows Installer package of this build tree under Wine's msiexec, with a
-// higher-versioned copy that the packaging_msi_build fixture made beside it:
+// The Windows Installer package of this build tree under Wine's msiexec, with
+// a higher-versioned copy that the packaging_msi_build fixture made beside it:
 // install with properties, a job through jobsend, upgrade, removal, a new
-// installation over the kept configuration and a refused downgrade, each checked in the service manager, the file system and the
-// registry view that this architecture's binaries read.
+// installation over the kept configuration and a refused downgrade, each
+// checked in the service manager, the file system and the registry view that
+// this architecture's binaries read.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -13,10 +14,14 @@
 #include <vector>
 
 #include "common/owned.h"
+#include "install_checks.h"
 #include "support/support.h"
 
 namespace {
 
+using install_checks::file_exists;
+using install_checks::query_agent_service;
+using install_checks::service_view;
 using test_support::exe_dir;
 using test_support::read_file;
 using test_support::run_process;
@@ -41,13 +46,6 @@ const REGSAM kOwnView = KEY_WOW64_32KEY;
 const REGSAM kOtherView = KEY_WOW64_64KEY;
 #endif
 
-struct sc_traits {
-    using type = SC_HANDLE;
-    static type invalid() { return nullptr; }
-    static void close(type h) { CloseServiceHandle(h); }
-};
-using unique_sc = owned::unique_any<sc_traits>;
-
 struct msi_traits {
     using type = MSIHANDLE;
     static type invalid() { return 0; }
@@ -59,10 +57,6 @@ std::wstring package_path(const wchar_t* name) {
     wchar_t full[MAX_PATH] = {};
     GetFullPathNameW((exe_dir() + L"\\..\\msi-test\\" + name).c_str(), MAX_PATH, full, nullptr);
     return full;
-}
-
-bool file_exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // A value of the package's Property table.
@@ -108,48 +102,6 @@ std::wstring product_info(const package_info& package, const wchar_t* property) 
         return L"";
     }
     return value;
-}
-
-// Service "Agent" as the service control manager sees it, with the program
-// its running process was started from.
-struct service_view {
-    bool installed = false;
-    DWORD state = 0;
-    DWORD start_type = 0;
-    std::wstring account;
-    std::wstring binary;
-    std::wstring running_image;
-};
-
-service_view query_agent_service() {
-    service_view view;
-    unique_sc manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return view;
-    unique_sc service(
-        OpenServiceW(manager.get(), L"Agent", SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
-    if (!service) return view;
-    view.installed = true;
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                             reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
-        view.state = status.dwCurrentState;
-        owned::unique_handle process(
-            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
-        wchar_t image[MAX_PATH] = {};
-        DWORD length = ARRAYSIZE(image);
-        if (process && QueryFullProcessImageNameW(process.get(), 0, image, &length)) {
-            view.running_image = image;
-        }
-    }
-    std::vector<BYTE> buffer(8192);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) {
-        view.start_type = config->dwStartType;
-        view.account = config->lpServiceStartName ? config->lpServiceStartName : L"";
-        view.binary = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
-    }
-    return view;
 }
 
 // Registry values of HKLM in one view.
@@ -311,19 +263,12 @@ protected:
         }
     }
 
-    // Sends one job with the installed jobsend and waits until the agent has
-    // deleted its spool file, the last step of a job. The converter ran from
-    // the "Installation Directory" that the package wrote.
+    // A job through the installed jobsend; the converter ran from the
+    // "Installation Directory" that the package wrote.
     void send_job_and_expect_cleanup(const std::wstring& job_name) {
         const std::wstring jobs = scratch_.file(job_name);
-        ASSERT_TRUE(CreateDirectoryW(jobs.c_str(), nullptr));
-        const int sent = run_process(L"\"" + install_dir() + L"\\jobsend.exe\" --printer \"" +
-                                     kPrinter + L"\" --user tester --make-job \"" + jobs + L"\"");
-        ASSERT_EQ(0, sent);
-        const std::wstring spool = jobs + L"\\job1.emf";
-        ASSERT_TRUE(file_exists(jobs + L"\\job1.ini"));
-        for (int i = 0; i < 300 && file_exists(spool); ++i) Sleep(100);
-        EXPECT_FALSE(file_exists(spool)) << "the agent did not finish the job";
+        install_checks::send_job_and_expect_cleanup(install_dir() + L"\\jobsend.exe", kPrinter,
+                                                    jobs);
         const std::string converter = read_file(jobs + L"\\job1.ini.converter.txt");
         EXPECT_NE(std::string::npos, converter.find("\\jobdisp.exe")) << converter;
     }

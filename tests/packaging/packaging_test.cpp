@@ -9,10 +9,14 @@
 #include <vector>
 
 #include "common/owned.h"
+#include "install_checks.h"
 #include "support/support.h"
 
 namespace {
 
+using install_checks::file_exists;
+using install_checks::query_agent_service;
+using install_checks::service_view;
 using test_support::exe_dir;
 using test_support::read_file;
 using test_support::run_process;
@@ -30,10 +34,6 @@ std::wstring package_dir() {
     return full;
 }
 
-bool file_exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 struct run_result {
     int exit_code;
     std::string output;
@@ -48,46 +48,6 @@ run_result run_captured(const std::wstring& command_line, const scratch_dir& scr
                                      L"\" 2>&1\"",
                                  180000);
     return {code, read_file(output_file)};
-}
-
-// Service "Agent" as the service control manager sees it.
-struct service_view {
-    bool installed = false;
-    DWORD state = 0;
-    DWORD start_type = 0;
-    std::wstring account;
-    std::wstring binary;
-};
-
-struct sc_handle {
-    SC_HANDLE value;
-    explicit sc_handle(SC_HANDLE h) : value(h) {}
-    ~sc_handle() {
-        if (value) CloseServiceHandle(value);
-    }
-    sc_handle(const sc_handle&) = delete;
-    sc_handle& operator=(const sc_handle&) = delete;
-};
-
-service_view query_agent_service() {
-    service_view view;
-    sc_handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager.value) return view;
-    sc_handle service(
-        OpenServiceW(manager.value, L"Agent", SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
-    if (!service.value) return view;
-    view.installed = true;
-    SERVICE_STATUS status{};
-    if (QueryServiceStatus(service.value, &status)) view.state = status.dwCurrentState;
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (QueryServiceConfigW(service.value, config, static_cast<DWORD>(buffer.size()), &needed)) {
-        view.start_type = config->dwStartType;
-        view.account = config->lpServiceStartName ? config->lpServiceStartName : L"";
-        view.binary = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
-    }
-    return view;
 }
 
 bool read_dword(const wchar_t* key, const wchar_t* name, DWORD& value) {
@@ -159,22 +119,9 @@ protected:
     // Blanks and parentheses, as in "Program Files (x86)", test the scripts' quoting.
     std::wstring install_dir() const { return scratch_.file(L"Corvix TIF (test)"); }
 
-    // Sends one job with jobsend from the installation and waits until the
-    // agent has deleted its spool file, the last step of a job.
     void send_job_and_expect_cleanup(const std::wstring& job_name) {
-        const std::wstring jobs = scratch_.file(job_name);
-        ASSERT_TRUE(CreateDirectoryW(jobs.c_str(), nullptr));
-        const run_result sent = run_captured(
-            L"\"" + install_dir() + L"\\jobsend.exe\" --printer \"" + kPrinter +
-                L"\" --user tester --make-job \"" + jobs + L"\"",
-            scratch_);
-        ASSERT_EQ(0, sent.exit_code) << sent.output;
-        const std::wstring spool = jobs + L"\\job1.emf";
-        const std::wstring ini = jobs + L"\\job1.ini";
-        ASSERT_NE(std::string::npos, sent.output.find("job1.emf")) << sent.output;
-        for (int i = 0; i < 300 && file_exists(spool); ++i) Sleep(100);
-        EXPECT_FALSE(file_exists(spool)) << "the agent did not finish the job";
-        EXPECT_TRUE(file_exists(ini)) << "the job ini file is never deleted";
+        install_checks::send_job_and_expect_cleanup(install_dir() + L"\\jobsend.exe", kPrinter,
+                                                    scratch_.file(job_name));
     }
 
     void remove_everything() {
