@@ -129,3 +129,29 @@ TEST_F(PrinterTable, ReloadReplacesTheWholeContent) {
     ASSERT_TRUE(read_srvregcfg());
     EXPECT_EQ(printer_table, (printer_table_map{{L"Office", L"C"}}));
 }
+
+// A broken "count" must not keep the start-up going for billions of values:
+// above the limit one error entry says so and only the first 64 are read.
+TEST_F(PrinterTable, CountAboveTheLimitIsCutWithOneError) {
+    const char kCut[] = "read_srvregcfg(): \"count\" is above 64; only printer1 to printer64 are read.";
+    configure(0, {});
+    ASSERT_TRUE(config_.set_string(L"printer1", L"First;A"));
+    ASSERT_TRUE(config_.set_string(L"printer64", L"Last;B"));
+    ASSERT_TRUE(config_.set_string(L"printer65", L"Beyond;C"));
+    const struct {
+        DWORD count;
+        size_t cut_entries;
+    } cases[] = {{65, 1}, {0xFFFFFFFF, 1}, {0x80000000, 1}, {64, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.count);
+        clear_log();
+        ASSERT_TRUE(config_.set_dword(L"count", c.count));
+        ASSERT_TRUE(read_srvregcfg());
+        EXPECT_EQ(printer_table, (printer_table_map{{L"First", L"A"}, {L"Last", L"B"}}));
+        const std::string log = read_log();
+        EXPECT_EQ(count_log_messages(log, kCut), c.cut_entries);
+        EXPECT_EQ(count_log_messages(log, kReadFailed), 62u);  // printer2 to printer63
+        // The missing values carry code 2; only the cut's entry carries 87.
+        EXPECT_EQ(log.find("errcode: 87\r\n") != std::string::npos, c.cut_entries == 1);
+    }
+}

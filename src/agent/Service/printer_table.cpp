@@ -13,6 +13,9 @@ printer_table_map printer_table;
 namespace {
 
 const wchar_t kConfigKey[] = L"Software\\Tavirel\\SrvCfg";
+// Cut, not refused: a broken "count" such as 0xFFFFFFFF would otherwise keep
+// the start-up going for billions of values, one error entry each.
+static_assert(kPrinterCountLimit == 64, "the cut's log message names the limit");
 
 // The next token of a ";"-separated value: runs of ";" are one separator and
 // leading ones are skipped. Returns false when no token is left.
@@ -61,10 +64,13 @@ bool read_srvregcfg() {
         LOG_ERROR("read_srvregcfg(): failed to get settings via registry keys.");
         return false;
     }
-    // 64-bit counter: a count of 0xFFFFFFFF must still end.
-    for (uint64_t number = 1; number <= counter[0].dword_result; ++number) {
-        load_printer(static_cast<uint32_t>(number));
+    uint32_t count = counter[0].dword_result;
+    if (count > kPrinterCountLimit) {
+        LOG_ERROR_CODE("read_srvregcfg(): \"count\" is above 64; only printer1 to printer64 are read.",
+                       ERROR_INVALID_PARAMETER);
+        count = kPrinterCountLimit;
     }
+    for (uint32_t number = 1; number <= count; ++number) load_printer(number);
     return true;
 }
 

@@ -7,6 +7,10 @@
 using printer_table_map = std::map<std::wstring, std::wstring>;
 extern printer_table_map printer_table;
 
+// The most printer values read_srvregcfg reads; a larger "count" is cut to it
+// after one error entry.
+constexpr unsigned kPrinterCountLimit = 64;
+
 bool read_srvregcfg();
 // The settings key name for an exact printer name, or null.
 const wchar_t* find_printer_settings_key(const wchar_t* printer_name);
