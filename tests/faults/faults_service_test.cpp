@@ -66,6 +66,7 @@ TEST(ServiceFaults, StartWithABrokenConfiguration) {
     reliability::work_folder folder(root_folder(L"c:\\tmp\\tests\\", L"faults-config"));
     const wchar_t two[] = L"two";
     const BYTE one_byte = 1;
+    const DWORD huge = 0xFFFFFFFF;
     struct broken {
         const char* what;
         DWORD type;  // of "count"; 0: no "count" at all
@@ -76,6 +77,8 @@ TEST(ServiceFaults, StartWithABrokenConfiguration) {
         {"count missing", 0, nullptr, 0, false},
         {"count a string", REG_SZ, two, sizeof two, false},
         {"count one byte", REG_BINARY, &one_byte, sizeof one_byte, true},
+        // Cut to the limit: the start ends and the log stays short.
+        {"count 0xFFFFFFFF", REG_DWORD, &huge, sizeof huge, true},
     };
     for (const broken& c : cases) {
         SCOPED_TRACE(c.what);
@@ -89,6 +92,17 @@ TEST(ServiceFaults, StartWithABrokenConfiguration) {
         EXPECT_EQ(c.runs, agent.start()) << read_log();
         if (c.runs) {
             EXPECT_TRUE(agent.run_job(kPrinter, L"config")) << read_log();
+            if (c.data == &huge) {
+                const std::string log = read_log();
+                EXPECT_TRUE(has_error(log,
+                                      "read_srvregcfg(): \"count\" is above 64; only printer1 to "
+                                      "printer64 are read.",
+                                      ERROR_INVALID_PARAMETER))
+                    << log.substr(0, 2000);
+                // printer2 to printer64
+                EXPECT_EQ(63u, test_support::count_log_messages(
+                                   log, "read_srvregcfg(): failed to get settings via registry keys."));
+            }
             continue;
         }
         ASSERT_TRUE(agent.wait_for(SERVICE_STOPPED));
