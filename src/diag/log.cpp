@@ -1,29 +1,88 @@
 #include "diag/log.h"
 
+#include <winternl.h>
+
 #include <cstdarg>
 
+#include "common/owned.h"
 #include "diag/log_format.h"
 
 namespace {
 
-// The log is written by a LocalSystem service into a directory any user may
-// create, so a link planted at the file's name must not redirect the write.
-// The name itself is opened (never its target) and anything but a plain file
-// with one name is dropped like an open failure.
-HANDLE open_log_file() {
-    HANDLE file = CreateFileW(L"c:\\tmp\\log", FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE) return file;
+constexpr wchar_t kLogDirectory[] = L"c:\\tmp";
+constexpr wchar_t kLogName[] = L"log";
+
+// A directory any user may create, or replace by a junction or a symbolic
+// link: it is opened itself, never its target, and only a plain directory
+// serves. The file is then opened relative to this handle, so a swap of the
+// name c:\tmp after the check cannot redirect the write.
+owned::unique_file open_log_directory() {
+    owned::unique_file directory(CreateFileW(
+        kLogDirectory, FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info) ||
+    if (!directory || !GetFileInformationByHandle(directory.get(), &info) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return owned::unique_file();
+    }
+    return directory;
+}
+
+// The name itself is opened (never the target of a link planted there), and
+// anything but a plain file with one name is dropped like an open failure.
+owned::unique_file open_log_file() {
+    const owned::unique_file directory = open_log_directory();
+    if (!directory) return owned::unique_file();
+    UNICODE_STRING name;
+    name.Buffer = const_cast<wchar_t*>(kLogName);
+    name.Length = static_cast<USHORT>((sizeof kLogName) - sizeof(wchar_t));
+    name.MaximumLength = static_cast<USHORT>(sizeof kLogName);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, directory.get(), nullptr);
+    IO_STATUS_BLOCK status;
+    HANDLE opened = nullptr;
+    const NTSTATUS result = NtCreateFile(
+        &opened, FILE_APPEND_DATA | SYNCHRONIZE, &attributes, &status, nullptr,
+        FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
+        nullptr, 0);
+    if (result < 0) return owned::unique_file();  // an error status
+    owned::unique_file file(opened);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.get(), &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
         info.nNumberOfLinks > 1) {
-        CloseHandle(file);
-        return INVALID_HANDLE_VALUE;
+        return owned::unique_file();
     }
     return file;
+}
+
+// Any process may lock any range of the file for as long as it likes, so the
+// lock is only tried, for a short while; an entry that meets a held lock is
+// dropped. Where locks are not supported at all the entry goes out unlocked,
+// as it always did.
+enum class lock_result { held, busy, unsupported };
+constexpr LONGLONG kLockBoundMs = 20;
+constexpr DWORD kLockPauseMs = 2;
+
+lock_result try_lock(HANDLE file, OVERLAPPED& range) {
+    LARGE_INTEGER frequency, start, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    for (;;) {
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                       &range)) {
+            return lock_result::held;
+        }
+        if (GetLastError() != ERROR_LOCK_VIOLATION) return lock_result::unsupported;
+        QueryPerformanceCounter(&now);
+        if ((now.QuadPart - start.QuadPart) * 1000 >= kLockBoundMs * frequency.QuadPart) {
+            return lock_result::busy;
+        }
+        Sleep(kLockPauseMs);
+    }
 }
 
 // One write per entry, appended at the end, so concurrent writers never mix.
@@ -31,16 +90,16 @@ HANDLE open_log_file() {
 // seeks to the end, then writes), so the write also holds a byte-range lock far
 // beyond any real data; it is released with the handle if the writer dies.
 void append_entry(const diag::entry_buffer& entry) {
-    HANDLE file = open_log_file();
-    if (file == INVALID_HANDLE_VALUE) return;
+    const owned::unique_file file = open_log_file();
+    if (!file) return;
     OVERLAPPED at_far_end{};
     at_far_end.Offset = 0xFFFFFFF0u;
     at_far_end.OffsetHigh = 0x7FFFFFFFu;
-    const BOOL locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at_far_end);
+    const lock_result lock = try_lock(file.get(), at_far_end);
+    if (lock == lock_result::busy) return;
     DWORD written = 0;
-    WriteFile(file, entry.data(), static_cast<DWORD>(entry.size()), &written, nullptr);
-    if (locked) UnlockFileEx(file, 0, 1, 0, &at_far_end);
-    CloseHandle(file);
+    WriteFile(file.get(), entry.data(), static_cast<DWORD>(entry.size()), &written, nullptr);
+    if (lock == lock_result::held) UnlockFileEx(file.get(), 0, 1, 0, &at_far_end);
 }
 
 template <typename Char>

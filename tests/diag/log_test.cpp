@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <regex>
 #include <string>
 #include <vector>
@@ -234,4 +235,143 @@ TEST_F(LogFile, ConcurrentWritersNeverMix) {
     EXPECT_EQ(consumed, log.size());
     EXPECT_EQ(count, static_cast<size_t>(6 * kPerWriter));
     if (count != 6 * kPerWriter) write_file(L"c:\\tmp\\mixed-log", log);
+}
+
+// Another process may lock the whole log file and keep it locked: an entry
+// then waits only a short, bounded while and is dropped; once the lock is
+// gone entries are written again.
+TEST_F(LogFile, HeldLockDropsEntriesWithoutWaiting) {
+    LOG_ERROR_CODE("before the lock.", 1);
+    HANDLE holder = CreateFileW(kLogPath, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    OVERLAPPED whole{};
+    ASSERT_TRUE(LockFileEx(holder, LOCKFILE_EXCLUSIVE_LOCK, 0, 0xFFFFFFFFu, 0xFFFFFFFFu, &whole));
+
+    // The bound is a few tens of milliseconds; this limit only tells a bounded
+    // wait from an unbounded one on a loaded machine.
+    constexpr ULONGLONG kUnboundedMs = 5000;
+    bool returned = false;
+    ULONGLONG took = 0;
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    run_threads(2, [&](int index) {
+        if (index == 0) {
+            const ULONGLONG start = GetTickCount64();
+            SetLastError(0);
+            LOG_ERROR_CODE("while locked.", 42);
+            EXPECT_EQ(GetLastError(), 42u);
+            LOG_WARNING("while locked, a warning.");
+            LOG_TRACE("locked()", "trace()");
+            took = GetTickCount64() - start;
+            returned = true;
+            SetEvent(done);
+        } else {
+            // Without a bound the entry would wait for ever: let it go then.
+            if (WaitForSingleObject(done, kUnboundedMs) != WAIT_OBJECT_0) {
+                UnlockFileEx(holder, 0, 0xFFFFFFFFu, 0xFFFFFFFFu, &whole);
+            }
+        }
+    });
+    EXPECT_TRUE(returned);
+    EXPECT_LT(took, kUnboundedMs);
+    UnlockFileEx(holder, 0, 0xFFFFFFFFu, 0xFFFFFFFFu, &whole);
+    CloseHandle(holder);
+    CloseHandle(done);
+
+    LOG_ERROR_CODE("after the lock.", 2);
+    const std::string log = read_log();
+    EXPECT_EQ(count_log_messages(log, "before the lock."), 1u);
+    EXPECT_EQ(log.find("while locked"), std::string::npos) << log;
+    EXPECT_EQ(log.find("trace()"), std::string::npos) << log;
+    EXPECT_EQ(count_log_messages(log, "after the lock."), 1u) << log;
+}
+
+namespace {
+
+// Makes `link` a directory link to `target`: a symbolic link, or else a
+// junction. False when the platform makes neither.
+bool make_directory_link(const wchar_t* link, const std::wstring& target) {
+    const auto is_link = [link] {
+        const DWORD attributes = GetFileAttributesW(link);
+        return attributes != INVALID_FILE_ATTRIBUTES &&
+               (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    };
+    constexpr DWORD kDirectory = 0x1, kUnprivileged = 0x2;
+    if (CreateSymbolicLinkW(link, target.c_str(), kDirectory | kUnprivileged) && is_link()) {
+        return true;
+    }
+    if (CreateSymbolicLinkW(link, target.c_str(), kDirectory) && is_link()) return true;
+    RemoveDirectoryW(link);
+    if (!CreateDirectoryW(link, nullptr)) return false;
+
+    // A mount-point reparse buffer: tag, data length, reserved, then the
+    // offsets and lengths of the substitute and print names and both names.
+    const std::wstring substitute = L"\\??\\" + target;
+    std::vector<BYTE> buffer(8 + 8 + (substitute.size() + 1 + target.size() + 1) * 2);
+    const auto put16 = [&buffer](size_t at, size_t value) {
+        const USHORT v = static_cast<USHORT>(value);
+        memcpy(&buffer[at], &v, 2);
+    };
+    const DWORD tag = 0xA0000003;  // IO_REPARSE_TAG_MOUNT_POINT
+    memcpy(&buffer[0], &tag, 4);
+    put16(4, buffer.size() - 8);
+    put16(8, 0);
+    put16(10, substitute.size() * 2);
+    put16(12, (substitute.size() + 1) * 2);
+    put16(14, target.size() * 2);
+    memcpy(&buffer[16], substitute.c_str(), substitute.size() * 2);
+    memcpy(&buffer[16 + (substitute.size() + 1) * 2], target.c_str(), target.size() * 2);
+    HANDLE directory = CreateFileW(link, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                   nullptr);
+    if (directory == INVALID_HANDLE_VALUE) return false;
+    constexpr DWORD kSetReparsePoint = 0x000900A4;  // FSCTL_SET_REPARSE_POINT
+    DWORD returned = 0;
+    const BOOL set = DeviceIoControl(directory, kSetReparsePoint, buffer.data(),
+                                     static_cast<DWORD>(buffer.size()), nullptr, 0, &returned,
+                                     nullptr);
+    CloseHandle(directory);
+    return set && is_link();
+}
+
+}  // namespace
+
+// c:\tmp itself may be a link that any user planted: the log then writes
+// nothing, there or at the link's target.
+TEST(LogDirectoryLink, NotWrittenThrough) {
+    const wchar_t* parked = L"c:\\tmp-parked-by-diag-link-test";
+    const std::wstring target = L"c:\\diag-link-target";
+    ensure_log_dir();
+    CreateDirectoryW(target.c_str(), nullptr);
+    DeleteFileW((target + L"\\log").c_str());
+    ASSERT_TRUE(MoveFileW(L"c:\\tmp", parked));
+
+    const bool linked = make_directory_link(L"c:\\tmp", target);
+    if (linked) {
+        LOG_ERROR_CODE("through a linked directory.", 1);
+        LOG_TRACE("linked()", "trace()");
+    }
+    RemoveDirectoryW(L"c:\\tmp");
+    const DWORD written = GetFileAttributesW((target + L"\\log").c_str());
+    ASSERT_TRUE(MoveFileW(parked, L"c:\\tmp"));
+    RemoveDirectoryW(target.c_str());
+
+    if (!linked) GTEST_SKIP() << "this platform makes no directory links (symbolic link or junction)";
+    EXPECT_EQ(written, INVALID_FILE_ATTRIBUTES) << "the log was written through the link";
+}
+
+// A plain c:\tmp whose log file is opened relative to the checked directory.
+TEST_F(LogFile, PlainDirectoryIsWrittenAsEver) {
+    LOG_ERROR_CODE("plain directory.", 3);
+    EXPECT_EQ(count_log_messages(read_log(), "plain directory."), 1u);
+    // A file named c:\tmp is no directory: nothing is written.
+    const wchar_t* parked = L"c:\\tmp-parked-by-diag-file-test";
+    ASSERT_TRUE(MoveFileW(L"c:\\tmp", parked));
+    ASSERT_TRUE(write_file(L"c:\\tmp", "not a directory"));
+    LOG_ERROR_CODE("into a file.", 4);
+    const std::string file = read_file(L"c:\\tmp");
+    DeleteFileW(L"c:\\tmp");
+    ASSERT_TRUE(MoveFileW(parked, L"c:\\tmp"));
+    EXPECT_EQ(file, "not a directory");
 }
