@@ -88,55 +88,33 @@ bool write_bytes(const std::wstring& path, const std::string& bytes) {
            written == bytes.size();
 }
 
-bool full_directory(const std::wstring& dir, std::wstring& full, std::wstring& error) {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetFullPathNameW(dir.c_str(), MAX_PATH, path, nullptr);
-    if (length == 0 || length >= MAX_PATH) {
-        error = failure(L"cannot resolve the directory ", dir);
-        return false;
-    }
-    full = path;
-    if (!full.empty() && full.back() == L'\\') full.pop_back();
-    if (!CreateDirectoryW(full.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        error = failure(L"cannot create the directory ", full);
+bool create_directory(const std::wstring& dir, std::wstring& error) {
+    if (!CreateDirectoryW(dir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        error = failure(L"cannot create the directory ", dir);
         return false;
     }
     return true;
 }
 
-// Claims the first free job number by creating its ini file exclusively.
-bool claim_number(const std::wstring& dir, job_files& job, std::wstring& error) {
-    for (unsigned n = 1; n <= kMaxJobNumber; ++n) {
-        const std::wstring ini = dir + L"\\job" + std::to_wstring(n) + L".ini";
-        const owned::unique_file file(
-            CreateFileW(ini.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-        if (file) {
-            job.number = n;
-            job.ini = ini;
-            return true;
-        }
-        if (GetLastError() != ERROR_FILE_EXISTS) {
-            error = failure(L"cannot create ", ini);
-            return false;
-        }
-    }
-    error = L"no free job number in " + dir;
-    return false;
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool write_spool(const std::wstring& type, const std::wstring& printer, job_files& job,
-                 std::wstring& error) {
-    const std::wstring base = job.ini.substr(0, job.ini.size() - 4);
-    bool written = false;
-    if (type == L"EMF") {
-        job.spool = base + L".emf";
-        written = draw_test_page(job.spool, job.number, printer);
-    } else {
-        job.spool = base + (type == L"RAW" ? L".prn" : L".spl");
-        written = write_bytes(job.spool, "Test page, job " + std::to_string(job.number) + "\r\n\f");
-    }
-    if (!written) error = failure(L"cannot write the spool file ", job.spool);
-    return written;
+// Creates a file that must not exist yet; false with ERROR_FILE_EXISTS when it does.
+bool create_new(const std::wstring& path) {
+    return owned::unique_file(
+               CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr))
+        .valid();
+}
+
+std::wstring spool_extension(const std::wstring& type) {
+    if (type == L"EMF") return L".emf";
+    return type == L"RAW" ? L".prn" : L".spl";
+}
+
+bool write_spool(const std::wstring& type, const std::wstring& printer, const job_files& job) {
+    if (type == L"EMF") return draw_test_page(job.spool, job.number, printer);
+    return write_bytes(job.spool, "Test page, job " + std::to_string(job.number) + "\r\n\f");
 }
 
 bool write_ini(const std::wstring& type, const job_files& job, std::wstring& error) {
@@ -148,16 +126,66 @@ bool write_ini(const std::wstring& type, const job_files& job, std::wstring& err
     return true;
 }
 
+// Claims the first number whose spool file and job ini are both free, writing
+// the spool file first and only then creating the job ini, in the order the
+// service relies on: a job ini that exists names a complete spool file. Each
+// file is created exclusively, so concurrent runs never share a number.
+bool write_job(const std::wstring& dir, const std::wstring& type, const std::wstring& printer,
+               job_files& job, std::wstring& error) {
+    for (unsigned n = 1; n <= kMaxJobNumber; ++n) {
+        const std::wstring base = dir + L"\\job" + std::to_wstring(n);
+        job.number = n;
+        job.ini = base + L".ini";
+        job.spool = base + spool_extension(type);
+        if (job.ini.size() > kMaxIniPathUnits) {
+            error = L"the job ini path is longer than 1023 characters: " + job.ini;
+            return false;
+        }
+        if (exists(job.ini)) continue;
+        if (!create_new(job.spool)) {
+            if (GetLastError() == ERROR_FILE_EXISTS) continue;
+            error = failure(L"cannot create ", job.spool);
+            return false;
+        }
+        if (!write_spool(type, printer, job)) {
+            error = failure(L"cannot write the spool file ", job.spool);
+            DeleteFileW(job.spool.c_str());
+            return false;
+        }
+        if (create_new(job.ini)) return write_ini(type, job, error);
+        const DWORD code = GetLastError();
+        DeleteFileW(job.spool.c_str());
+        if (code != ERROR_FILE_EXISTS) {
+            SetLastError(code);
+            error = failure(L"cannot create ", job.ini);
+            return false;
+        }
+        // Another run took this job ini meanwhile.
+    }
+    error = L"no free job number in " + dir;
+    return false;
+}
+
 }  // namespace
+
+bool resolve_job_dir(const std::wstring& dir, std::wstring& full, std::wstring& error) {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetFullPathNameW(dir.c_str(), MAX_PATH, path, nullptr);
+    if (length == 0 || length >= MAX_PATH) {
+        error = failure(L"cannot resolve the directory ", dir);
+        return false;
+    }
+    full = path;
+    if (!full.empty() && full.back() == L'\\') full.pop_back();
+    // The job ini path travels in the ";"-separated message.
+    if (full.find(L';') != std::wstring::npos) {
+        error = L"the --make-job directory must not contain ';': " + full;
+        return false;
+    }
+    return true;
+}
 
 bool make_job(const std::wstring& dir, const std::wstring& type, const std::wstring& printer,
               job_files& job, std::wstring& error) {
-    std::wstring full;
-    if (!full_directory(dir, full, error) || !claim_number(full, job, error)) return false;
-    if (job.ini.size() > kMaxIniPathUnits) {
-        error = L"the job ini path is longer than 1023 characters: " + job.ini;
-        DeleteFileW(job.ini.c_str());
-        return false;
-    }
-    return write_spool(type, printer, job, error) && write_ini(type, job, error);
+    return create_directory(dir, error) && write_job(dir, type, printer, job, error);
 }

@@ -58,8 +58,13 @@ int wmain(int argc, wchar_t** argv) {
     if (!options.raw) {
         std::wstring ini = options.ini;
         if (!options.job_dir.empty()) {
+            std::wstring dir;
+            if (!resolve_job_dir(options.job_dir, dir, error)) {
+                std::fwprintf(stderr, L"jobsend: %ls\nTry jobsend --help.\n", error.c_str());
+                return kBadCommandLine;
+            }
             job_files job;
-            if (!make_job(options.job_dir, options.type, options.printer, job, error)) {
+            if (!make_job(dir, options.type, options.printer, job, error)) {
                 std::fwprintf(stderr, L"jobsend: %ls\n", error.c_str());
                 return kFailed;
             }
