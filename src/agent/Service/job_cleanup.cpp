@@ -62,7 +62,7 @@ void cleanup_print_files(const wchar_t* job_ini_path, const wchar_t* settings_ke
 
     wchar_t spool_file[kSpoolFileUnits];
     read_job_ini(job_ini_path, L"File0", spool_file, kSpoolFileUnits);
-    DWORD error = ERROR_PATH_NOT_FOUND;  // no File0 names no file
+    DWORD error = ERROR_PATH_NOT_FOUND;  // an empty or missing File0 names no file
     removal outcome = removal::not_deleted;
     if (spool_file[0] != L'\0') {
         if (!is_plain_local_path(spool_file)) {
