@@ -362,3 +362,106 @@ TEST_F(Delivery, CommandLinesThatDoNotFitAreRefused) {
     // The winrelay refusal reaches run_client_app as the failure's reason.
     EXPECT_TRUE(logged_error(read_log(), kRelayFailedError, ERROR_INSUFFICIENT_BUFFER));
 }
+
+namespace {
+
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+// With a blank in the installation directory, winrelay is started by its full
+// path: a program planted on the blank never runs, and winrelay finds its
+// arguments because its own path stands in quotes.
+TEST_F(Delivery, WinrelayInADirectoryWithABlank) {
+    const std::wstring install = dir.file(L"Relay Dir");
+    ASSERT_TRUE(CreateDirectoryW(install.c_str(), nullptr));
+    const std::wstring planted = dir.file(L"Relay.exe");
+    ASSERT_TRUE(CopyFileW(beside_exe(L"client_standin.exe").c_str(), planted.c_str(), FALSE));
+
+    // A stand-in as winrelay.exe records the command line it was given.
+    const std::wstring recorder = install + L"\\winrelay.exe";
+    ASSERT_TRUE(CopyFileW(beside_exe(L"client_standin.exe").c_str(), recorder.c_str(), FALSE));
+    EXPECT_EQ(exec_winrelay(install.c_str(), L"Job Window", 5, job_ini.c_str(), kSession), 0u);
+    EXPECT_EQ(relay_test::read_lines(recorder + L".txt"),
+              std::vector<std::string>{to_narrow(L"\"" + recorder + L"\" -id 5 -wt \"Job Window\" -ini \"" +
+                                                 job_ini + L"\"")});
+
+    // The real winrelay delivers from there.
+    ASSERT_TRUE(CopyFileW(beside_exe(L"winrelay.exe").c_str(), recorder.c_str(), FALSE));
+    const std::wstring title = L"delivery from a blank directory";
+    relay_test::target_window target(title, window_record);
+    ASSERT_NE(target.handle(), nullptr);
+    EXPECT_EQ(exec_winrelay(install.c_str(), title.c_str(), 6, job_ini.c_str(), kSession), 0u);
+    const std::vector<std::string> records = relay_test::read_lines(window_record);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(relay_test::record_text(records[0]), to_narrow(job_ini));
+
+    EXPECT_FALSE(exists(planted + L".txt")) << "the planted program ran";
+}
+
+// "Timeout" is the user's own setting, and 0xFFFFFFFF would be an endless
+// wait: a console client (it cannot be waited for, so the pause stands in)
+// holds the job at most 60 s, and a stop ends the pause at once.
+class ConsoleClientDelivery : public Delivery {
+protected:
+    void SetUp() override {
+        Delivery::SetUp();
+        ASSERT_TRUE(CopyFileW(beside_exe(L"converter_standin.exe").c_str(), console.c_str(), FALSE));
+        const std::wstring beside = dir.file(L"console client.ini");
+        WritePrivateProfileStringW(L"converter", L"DelayMs", L"300000", beside.c_str());
+        WritePrivateProfileStringW(L"converter", L"Signal", started_name.c_str(), beside.c_str());
+        started = CreateEventW(nullptr, TRUE, FALSE, started_name.c_str());
+        ASSERT_NE(started, nullptr);
+        set_delivery(1, L"delivery console client window", 5, in_quotes(console));
+        ASSERT_TRUE(machine.set_dword(L"Timeout", 0xFFFFFFFFu));
+        clear_log();
+    }
+    void TearDown() override {
+        end_programs_under(dir.path());
+        CloseHandle(started);
+        Delivery::TearDown();
+    }
+
+    // Delivers and returns how long it took.
+    ULONGLONG timed_delivery() {
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_TRUE(deliver());
+        return GetTickCount64() - start;
+    }
+
+    std::wstring console = dir.file(L"console client.exe");
+    std::wstring started_name = L"delivery-console-started-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE started = nullptr;
+};
+
+TEST_F(ConsoleClientDelivery, StopEndsThePauseAtOnce) {
+    ULONGLONG took = 0;
+    run_threads(2, [&](int index) {
+        if (index == 0) {
+            took = timed_delivery();
+        } else {
+            EXPECT_EQ(WaitForSingleObject(started, 30000), WAIT_OBJECT_0);
+            SetEvent(service_events[0]);
+        }
+    });
+    EXPECT_LT(took, 30000u);  // far below the 60 s the pause is cut to
+    const std::string log = read_log();
+    EXPECT_EQ(count_log_messages(
+                  log, "exec_user_app(): failed to WaitForInputIdle(): wait failed. Use Sleep()."),
+              1u)
+        << log;
+    // The second winrelay run meets the terminate event too.
+    EXPECT_EQ(count_log_messages(log, "exec_winrelay(): terminate event happens."), 1u) << log;
+    EXPECT_TRUE(logged_error(log, kRelayFailedError, 3)) << log;
+}
+
+TEST_F(ConsoleClientDelivery, EndlessTimeoutIsCutToSixtySeconds) {
+    const ULONGLONG took = timed_delivery();
+    EXPECT_GE(took, 59000u);
+    EXPECT_LT(took, 120000u);
+    const std::string log = read_log();
+    EXPECT_EQ(relay_runs(log), 2u);
+    EXPECT_TRUE(logged_error(log, kRelayFailedError, 2)) << log;
+}

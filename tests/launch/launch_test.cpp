@@ -200,4 +200,145 @@ INSTANTIATE_TEST_SUITE_P(
                   "exec_user_app(): failed to WaitForInputIdle(): wait failed. Use Sleep()."}),
     [](const ::testing::TestParamInfo<idle_case>& info) { return std::string(info.param.name); });
 
+// Where the installation directory holds a blank, the platform looks for the
+// program at every blank of an unquoted path first ("...\TIF.exe" for
+// "...\TIF Printer\jobdisp.exe"). A program planted there must never run.
+class planted_program_test : public exec_user_app_test {
+protected:
+    void SetUp() override {
+        exec_user_app_test::SetUp();
+        ASSERT_TRUE(CreateDirectoryW(install_dir_.c_str(), nullptr));
+        ASSERT_TRUE(CopyFileW(test_support::beside_exe(L"converter_standin.exe").c_str(),
+                              (install_dir_ + L"\\jobdisp.exe").c_str(), FALSE));
+        WritePrivateProfileStringW(L"converter", L"Record", real_record_.c_str(),
+                                   (install_dir_ + L"\\jobdisp.ini").c_str());
+        ASSERT_TRUE(CopyFileW(test_support::beside_exe(L"preproc_standin.exe").c_str(),
+                              dir_.file(L"TIF.exe").c_str(), FALSE));
+        WritePrivateProfileStringW(L"preproc", L"Record", planted_record_.c_str(),
+                                   dir_.file(L"TIF.ini").c_str());
+    }
+
+    std::wstring install_dir_ = dir_.file(L"TIF Printer");
+    std::wstring real_record_ = dir_.file(L"real.txt");
+    std::wstring planted_record_ = dir_.file(L"planted.txt");
+};
+
+bool start_and_wait(uint32_t session, const wchar_t* application, std::wstring command_line) {
+    HANDLE process = nullptr;
+    if (!exec_user_app(session, application, &command_line[0], &process, {1, 0, 0})) return false;
+    const bool ended = WaitForSingleObject(process, kGuardMs) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+TEST_F(planted_program_test, started_by_its_path_the_real_program_runs) {
+    const std::wstring ini = job_ini();
+    const std::wstring program = install_dir_ + L"\\jobdisp.exe";
+    const std::wstring unquoted = program + L" " + ini;
+    for (uint32_t session : {kSelfSession, kUserSession}) {
+        SCOPED_TRACE(session);
+        DeleteFileW(real_record_.c_str());
+        DeleteFileW(planted_record_.c_str());
+
+        // Taken from the command line, the path finds the planted program:
+        // what these tests guard against.
+        ASSERT_TRUE(start_and_wait(session, nullptr, unquoted));
+        EXPECT_NE("", read_file(planted_record_));
+        EXPECT_EQ("", read_file(real_record_));
+        DeleteFileW(planted_record_.c_str());
+
+        // By its path the real program runs, with the command line as given.
+        ASSERT_TRUE(start_and_wait(session, program.c_str(), unquoted));
+        EXPECT_EQ("", read_file(planted_record_));
+        const std::string line = read_file(real_record_);
+        EXPECT_NE(std::string::npos, line.find(" cmd=" + test_support::to_narrow(unquoted) + "\r\n"))
+            << line;
+    }
+}
+
+TEST_F(planted_program_test, installed_program_quotes_only_a_path_with_a_blank) {
+    struct locate_case {
+        std::wstring dir;
+        std::wstring command_name;
+    };
+    const std::wstring plain = dir_.file(L"plain");
+    const locate_case cases[] = {
+        {plain, plain + L"\\jobdisp.exe"},
+        {install_dir_, L"\"" + install_dir_ + L"\\jobdisp.exe\""},
+        {L"c:\\tab\there", L"\"c:\\tab\there\\jobdisp.exe\""},
+    };
+    for (const locate_case& c : cases) {
+        installed_program program;
+        ASSERT_TRUE(program.locate(c.dir.c_str(), L"jobdisp.exe"));
+        EXPECT_EQ(c.dir + L"\\jobdisp.exe", program.path());
+        EXPECT_EQ(c.command_name, program.command_name());
+    }
+    // One unit short of its buffer's terminator: refused, never cut.
+    const std::wstring too_long(installed_program::kPathUnits - 12, L'd');
+    installed_program program;
+    EXPECT_FALSE(program.locate(too_long.c_str(), L"jobdisp.exe"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+    const std::wstring fits(installed_program::kPathUnits - 13, L'd');
+    EXPECT_TRUE(program.locate(fits.c_str(), L"jobdisp.exe"));
+
+    // The quoted command line starts the real program too, with the job ini
+    // path behind it as it is.
+    ASSERT_TRUE(program.locate(install_dir_.c_str(), L"jobdisp.exe"));
+    const std::wstring ini = job_ini();
+    ASSERT_TRUE(start_and_wait(kUserSession, program.path(),
+                               std::wstring(program.command_name()) + L" " + ini));
+    EXPECT_EQ("", read_file(planted_record_));
+    EXPECT_NE(std::string::npos,
+              read_file(real_record_).find("\" " + test_support::to_narrow(ini) + "\r\n"));
+}
+
+// "Timeout" is a per-user setting and can ask for an endless wait: the pause
+// that replaces a failed input-idle wait ends when its event is set.
+TEST_F(exec_user_app_test, pause_ends_at_once_when_its_event_is_set) {
+    const std::wstring started_name =
+        L"launch-test-started-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, started_name.c_str());
+    HANDLE pause_end = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, started);
+    ASSERT_NE(nullptr, pause_end);
+    const std::wstring ini = job_ini("[converter]\r\nDelayMs=60000\r\nSignal=" +
+                                     test_support::to_narrow(started_name) + "\r\n");
+    const launch_options endless{0, 1, 0xFFFFFFFFu, pause_end};
+
+    for (bool set_before : {true, false}) {
+        SCOPED_TRACE(set_before ? "set before the start" : "set during the pause");
+        test_support::clear_log();
+        ResetEvent(started);
+        if (set_before) {
+            SetEvent(pause_end);
+        } else {
+            ResetEvent(pause_end);
+        }
+        HANDLE process = nullptr;
+        ULONGLONG took = 0;
+        test_support::run_threads(2, [&](int index) {
+            if (index == 0) {
+                std::wstring command_line = command(L"converter_standin.exe", ini);
+                const ULONGLONG start = GetTickCount64();
+                EXPECT_TRUE(exec_user_app(kUserSession, &command_line[0], &process, endless));
+                took = GetTickCount64() - start;
+            } else if (!set_before) {
+                EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(started, kGuardMs));
+                SetEvent(pause_end);
+            }
+        });
+        // Far below the 60 s that the pause is cut to without the event.
+        EXPECT_LT(took, 20000u);
+        ASSERT_NE(nullptr, process);
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(process, 0));
+        TerminateProcess(process, 0);
+        WaitForSingleObject(process, kGuardMs);
+        CloseHandle(process);
+        EXPECT_EQ(1u, count_log_messages(read_log(), "exec_user_app(): failed to WaitForInputIdle(): "
+                                                     "wait failed. Use Sleep()."));
+    }
+    CloseHandle(started);
+    CloseHandle(pause_end);
+}
+
 }  // namespace

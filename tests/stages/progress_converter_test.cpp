@@ -94,17 +94,31 @@ TEST_F(progress_converter_test, a_wait_that_fails_fails_the_stage) {
     wait_for_end_of(L"converter");
 }
 
-TEST_F(progress_converter_test, an_installation_directory_with_a_blank_stays_unquoted) {
+// Both programs are started by their full path, so a program planted on the
+// blank of the installation directory ("...\Program.exe") never runs; the
+// command line carries the program's path in quotes (it holds a blank) and
+// the job ini path unquoted behind it.
+TEST_F(progress_converter_test, an_installation_directory_with_a_blank_runs_the_real_programs) {
     install_programs(dir_.file(L"Program Files"));
+    const std::wstring planted_record = dir_.file(L"planted.txt");
+    ASSERT_TRUE(CopyFileW(test_support::beside_exe(L"preproc_standin.exe").c_str(),
+                          dir_.file(L"Program.exe").c_str(), FALSE));
+    WritePrivateProfileStringW(L"preproc", L"Record", planted_record.c_str(),
+                               dir_.file(L"Program.ini").c_str());
     write_job_ini("[converter]\r\nExitCode=5\r\n");
 
     EXPECT_TRUE(convert());
+    HANDLE progress = nullptr;
+    ASSERT_TRUE(exec_progress(install_dir().c_str(), job_ini().c_str(), &progress, kUserSession));
+    TerminateProcess(progress, 0);
+    CloseHandle(progress);
 
-    // Wine hands the started program its own path in quotes once it has found
-    // it among the blanks; the job ini path behind it arrives as it was.
-    const std::string command = recorded_command(L"converter");
-    EXPECT_NE(std::string::npos, command.find("Program Files\\jobdisp.exe")) << command;
-    EXPECT_NE(std::string::npos, command.find("jobdisp.exe\" " + to_narrow(job_ini()))) << command;
+    const std::string ini = to_narrow(job_ini());
+    EXPECT_EQ("\"" + to_narrow(install_dir()) + "\\jobdisp.exe\" " + ini,
+              recorded_command(L"converter"));
+    EXPECT_EQ("\"" + to_narrow(install_dir()) + "\\progress.exe\" " + ini,
+              recorded_command(L"progress"));
+    EXPECT_EQ("", test_support::read_file(planted_record));
     EXPECT_EQ(std::string::npos, read_log().find("ERROR"));
 }
 

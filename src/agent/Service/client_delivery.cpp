@@ -7,6 +7,7 @@
 
 #include "Service/job_ini.h"
 #include "Service/program_wait.h"
+#include "Service/service_events.h"
 #include "common/owned.h"
 #include "regtools/reg_records.h"
 #include "regtools/settings_key.h"
@@ -153,7 +154,10 @@ public:
 
         // The client keeps running; only its handle is closed.
         owned::unique_handle client;
-        if (!start_client(false, launch_options{0, 1, timeout_ms}, client)) return;
+        // A stop ends the pause that stands in for the client's idle wait.
+        if (!start_client(false, launch_options{0, 1, timeout_ms, terminate_event()}, client)) {
+            return;
+        }
         const uint32_t second = relay();
         if (second != kRelayDelivered) {
             LOG_ERROR_CODE("run_client_app(): failed to exec_winrelay().", second);
@@ -249,16 +253,18 @@ uint32_t exec_winrelay(const wchar_t* install_dir, const wchar_t* window_title,
         LOG_ERROR_CODE("exec_winrelay(): invalid input parameter.", ERROR_INVALID_PARAMETER);
         return ERROR_INVALID_PARAMETER;
     }
+    installed_program program;
     wchar_t command_line[kCommandLineUnits];
-    if (!format_fitting(command_line, L"%ls\\%ls -id %d -wt \"%ls\" -ini \"%ls\"", install_dir,
-                        L"winrelay.exe", static_cast<int>(message_id), window_title,
+    if (!program.locate(install_dir, L"winrelay.exe") ||
+        !format_fitting(command_line, L"%ls -id %d -wt \"%ls\" -ini \"%ls\"",
+                        program.command_name(), static_cast<int>(message_id), window_title,
                         job_ini_path)) {
         LOG_ERROR("exec_winrelay(): failed to format_fitting().");
         return failure_reason(GetLastError());
     }
     LOG_TRACE("exec_winrelay()", "exec_user_app()");
     owned::unique_handle process;
-    if (!exec_user_app(session_id, command_line, process.put(), kWinrelay)) {
+    if (!exec_user_app(session_id, program.path(), command_line, process.put(), kWinrelay)) {
         LOG_ERROR("exec_winrelay(): failed to exec_user_app().");
         return failure_reason(GetLastError());
     }

@@ -2,6 +2,7 @@
 #include "diag/log.h"
 
 #include "Service/program_wait.h"
+#include "Service/service_events.h"
 #include "Service/stages.h"
 #include "common/owned.h"
 #include "tools/format_fitting.h"
@@ -21,14 +22,17 @@ bool exec_progress(const wchar_t* install_dir, const wchar_t* job_ini_path, HAND
         LOG_ERROR_CODE("exec_progress(): invalid input parameter.", ERROR_INVALID_PARAMETER);
         return false;
     }
-    // The programs take the paths unquoted, exactly as they stand.
+    // The job ini path stands unquoted, exactly as it is.
+    installed_program program;
     wchar_t command_line[kCommandLineUnits];
-    if (!format_fitting(command_line, L"%ls\\progress.exe %ls", install_dir, job_ini_path)) {
+    if (!program.locate(install_dir, L"progress.exe") ||
+        !format_fitting(command_line, L"%ls %ls", program.command_name(), job_ini_path)) {
         LOG_ERROR("exec_progress(): failed to format_fitting().");
         return false;
     }
     LOG_TRACE("exec_progress()", "exec_user_app()");
-    if (!exec_user_app(session_id, command_line, progress, launch_options{0, 1, 500})) {
+    if (!exec_user_app(session_id, program.path(), command_line, progress,
+                       launch_options{0, 1, 500, terminate_event()})) {
         LOG_ERROR("exec_progress(): failed to exec_user_app().");
         return false;
     }
@@ -40,14 +44,17 @@ bool exec_converter(const wchar_t* install_dir, const wchar_t* job_ini_path, uin
         LOG_ERROR_CODE("exec_converter(): invalid input parameter.", ERROR_INVALID_PARAMETER);
         return false;
     }
+    installed_program program;
     wchar_t command_line[kCommandLineUnits];
-    if (!format_fitting(command_line, L"%ls\\jobdisp.exe %ls", install_dir, job_ini_path)) {
+    if (!program.locate(install_dir, L"jobdisp.exe") ||
+        !format_fitting(command_line, L"%ls %ls", program.command_name(), job_ini_path)) {
         LOG_ERROR("exec_converter(): failed to format_fitting().");
         return false;
     }
     LOG_TRACE("exec_converter()", "exec_user_app()");
     owned::unique_handle converter;
-    if (!exec_user_app(session_id, command_line, converter.put(), launch_options{1, 0, 0})) {
+    if (!exec_user_app(session_id, program.path(), command_line, converter.put(),
+                       launch_options{1, 0, 0})) {
         LOG_ERROR("exec_converter(): failed to exec_user_app().");
         return false;
     }

@@ -5,7 +5,11 @@
 
 #include <userenv.h>
 
+#include <algorithm>
+#include <cwchar>
+
 #include "common/owned.h"
+#include "tools/format_fitting.h"
 #include "tools/session_api.h"
 #include "tools/sessions.h"
 
@@ -21,8 +25,8 @@ using unique_environment = owned::unique_any<environment_traits>;
 // Starts the program as the user logged on in the session, with that user's
 // environment. Returns 0 or the error code of the call that failed (already
 // logged); the owners have released token and environment by then.
-DWORD start_as_session_user(uint32_t session_id, wchar_t* command_line, STARTUPINFOW& startup,
-                            PROCESS_INFORMATION& started) {
+DWORD start_as_session_user(uint32_t session_id, const wchar_t* application, wchar_t* command_line,
+                            STARTUPINFOW& startup, PROCESS_INFORMATION& started) {
     owned::unique_handle user_token;
     if (!session_api().query_user_token(session_id, user_token.put())) {
         LOG_ERROR("exec_user_app(): failed to WTSQueryUserToken().");
@@ -39,7 +43,7 @@ DWORD start_as_session_user(uint32_t session_id, wchar_t* command_line, STARTUPI
         LOG_ERROR("exec_user_app(): failed to CreateEnvironmentBlock().");
         return GetLastError();
     }
-    if (!CreateProcessAsUserW(primary_token.get(), nullptr, command_line, nullptr, nullptr, FALSE,
+    if (!CreateProcessAsUserW(primary_token.get(), application, command_line, nullptr, nullptr, FALSE,
                               CREATE_UNICODE_ENVIRONMENT | NORMAL_PRIORITY_CLASS,
                               environment.get(), nullptr, &startup, &started)) {
         LOG_ERROR("exec_user_app(): failed to CreateProcessAsUser().");
@@ -49,9 +53,9 @@ DWORD start_as_session_user(uint32_t session_id, wchar_t* command_line, STARTUPI
 }
 
 // The service's own context: its token, environment and current directory.
-DWORD start_in_own_context(wchar_t* command_line, STARTUPINFOW& startup,
-                           PROCESS_INFORMATION& started) {
-    if (!CreateProcessW(nullptr, command_line, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+DWORD start_in_own_context(const wchar_t* application, wchar_t* command_line,
+                           STARTUPINFOW& startup, PROCESS_INFORMATION& started) {
+    if (!CreateProcessW(application, command_line, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
                         nullptr, nullptr, &startup, &started)) {
         // Both paths report the same message, so the log reads alike either way.
         LOG_ERROR("exec_user_app(): failed to CreateProcessAsUser().");
@@ -61,8 +65,10 @@ DWORD start_in_own_context(wchar_t* command_line, STARTUPINFOW& startup,
 }
 
 // A program without a message queue (a console program) cannot be waited for:
-// the fixed pause then gives it the same time to come up.
-void wait_until_idle(HANDLE process, DWORD timeout) {
+// the fixed pause then gives it the same time to come up, unless the pause's
+// end (the service stopping) comes first.
+void wait_until_idle(HANDLE process, const launch_options& options) {
+    const DWORD timeout = (std::min)(options.idle_timeout, kMaxIdleWaitMs);
     switch (WaitForInputIdle(process, timeout)) {
     case 0:
         break;
@@ -71,15 +77,19 @@ void wait_until_idle(HANDLE process, DWORD timeout) {
         break;
     default:
         LOG_ERROR("exec_user_app(): failed to WaitForInputIdle(): wait failed. Use Sleep().");
-        Sleep(timeout);
+        if (options.pause_end) {
+            WaitForSingleObject(options.pause_end, timeout);
+        } else {
+            Sleep(timeout);
+        }
         break;
     }
 }
 
 }  // namespace
 
-bool exec_user_app(uint32_t session_id, wchar_t* command_line, HANDLE* process,
-                   const launch_options& options) {
+bool exec_user_app(uint32_t session_id, const wchar_t* application, wchar_t* command_line,
+                   HANDLE* process, const launch_options& options) {
     SetLastError(0);
     if (command_line == nullptr || process == nullptr) {
         LOG_ERROR_CODE("exec_user_app(): incorrect input parameters.", ERROR_INVALID_PARAMETER);
@@ -95,16 +105,28 @@ bool exec_user_app(uint32_t session_id, wchar_t* command_line, HANDLE* process,
     }
 
     PROCESS_INFORMATION started{};
-    const DWORD error = self_session
-                            ? start_in_own_context(command_line, startup, started)
-                            : start_as_session_user(session_id, command_line, startup, started);
+    const DWORD error =
+        self_session ? start_in_own_context(application, command_line, startup, started)
+                     : start_as_session_user(session_id, application, command_line, startup,
+                                             started);
     if (error != 0) {
         SetLastError(error);
         return false;
     }
     CloseHandle(started.hThread);
 
-    if (options.wait_for_idle) wait_until_idle(started.hProcess, options.idle_timeout);
+    if (options.wait_for_idle) wait_until_idle(started.hProcess, options);
     *process = started.hProcess;
     return true;
+}
+
+bool exec_user_app(uint32_t session_id, wchar_t* command_line, HANDLE* process,
+                   const launch_options& options) {
+    return exec_user_app(session_id, nullptr, command_line, process, options);
+}
+
+bool installed_program::locate(const wchar_t* install_dir, const wchar_t* program) {
+    if (!format_fitting(path_, L"%ls\\%ls", install_dir, program)) return false;
+    const bool has_blank = std::wcspbrk(path_, L" \t") != nullptr;
+    return format_fitting(command_name_, has_blank ? L"\"%ls\"" : L"%ls", path_);
 }
