@@ -282,7 +282,7 @@ TEST_F(PipeServerLifecycle, StopTakesNoQueuedMessageAndBusyWorkersEndByThemselve
     for (;;) {
         size_t queued = 0;
         {
-            mutex_hold queue(server->queue_mutex);
+            exclusive_hold queue(server->queue_mutex);
             queued = server->msg_queue.size();
         }
         if (queued == 4) break;

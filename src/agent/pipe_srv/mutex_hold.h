@@ -26,3 +26,15 @@ private:
     HANDLE mutex_;
     bool held_;
 };
+
+// Holds a slim lock exclusively for one scope; it can neither fail nor be abandoned.
+class exclusive_hold {
+public:
+    explicit exclusive_hold(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~exclusive_hold() { ReleaseSRWLockExclusive(&lock_); }
+    exclusive_hold(const exclusive_hold&) = delete;
+    exclusive_hold& operator=(const exclusive_hold&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};

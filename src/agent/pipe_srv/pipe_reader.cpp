@@ -200,11 +200,7 @@ void queue_message(pipe_server* server, const wchar_t* units, DWORD bytes,
     const wchar_t* nul = std::char_traits<wchar_t>::find(units, count, L'\0');
     try {
         std::wstring text(units, nul ? static_cast<size_t>(nul - units) : count);
-        mutex_hold queue(server->queue_mutex);
-        if (!queue.held()) {
-            LOG_ERROR("pipe_srv_read_pipe_proc(): failed to WaitForSingleObject().");
-            return;
-        }
+        exclusive_hold queue(server->queue_mutex);
         server->msg_queue.push_back(pipe_message{std::move(text), std::move(client_token)});
         // Each queued message holds one count, which wakes one worker; a
         // message that can't have its count is dropped.

@@ -86,7 +86,6 @@ void release_record(pipe_server* server) {
     const DWORD code = GetLastError();
     terminate_threads(server);
     close_listener(server);
-    close_handle(server->queue_mutex);
     close_handle(server->queue_semaphore);
     close_handle(server->stop_event);
     close_handle(server->state_mutex);
@@ -101,11 +100,7 @@ bool create_sync_objects(pipe_server* server) {
         return false;
     }
     server->stopped = true;
-    server->queue_mutex = CreateMutexW(nullptr, FALSE, nullptr);
-    if (!server->queue_mutex) {
-        LOG_ERROR("pipe_srv_init(): failed to CreateMutex().");
-        return false;
-    }
+    InitializeSRWLock(&server->queue_mutex);
     server->queue_semaphore = CreateSemaphoreW(nullptr, 0, LONG_MAX, nullptr);
     if (!server->queue_semaphore) {
         LOG_ERROR("pipe_srv_init(): failed to CreateSemaphore().");
@@ -147,20 +142,15 @@ bool start_pool(pipe_server* server) {
 
 enum class take { message, nothing, stop };
 
-// Takes the oldest message into `into` unless the stop has begun; called
-// holding queue_mutex, which it releases.
+// Takes the oldest message into `into` unless the stop has begun.
 take take_message(pipe_server* server, pipe_message& into) {
-    take took = take::stop;
-    if (!server->stopping) {
-        took = server->msg_queue.empty() ? take::nothing : take::message;
-    }
-    if (took == take::message) {
-        into.text.swap(server->msg_queue.front().text);
-        into.client_token = std::move(server->msg_queue.front().client_token);
-        server->msg_queue.pop_front();
-    }
-    ReleaseMutex(server->queue_mutex);
-    return took;
+    exclusive_hold queue(server->queue_mutex);
+    if (server->stopping) return take::stop;
+    if (server->msg_queue.empty()) return take::nothing;
+    into.text.swap(server->msg_queue.front().text);
+    into.client_token = std::move(server->msg_queue.front().client_token);
+    server->msg_queue.pop_front();
+    return take::message;
 }
 
 }  // namespace
@@ -273,17 +263,6 @@ unsigned __stdcall pipe_srv_work_proc(void* param) {
         const DWORD woke = WaitForMultipleObjects(2, wake, FALSE, INFINITE);
         if (woke == WAIT_OBJECT_0) break;
         if (woke != WAIT_OBJECT_0 + 1) {
-            LOG_ERROR("pipe_srv_work_proc(): failed to WaitForMultipleObjects().");
-            break;
-        }
-        // Held only to append or take one message.
-        const DWORD owned = WaitForSingleObject(server->queue_mutex, INFINITE);
-        if (owned != WAIT_OBJECT_0) {
-            if (owned == WAIT_ABANDONED) {
-                // The wait handed us the mutex: give it back rather than abandon it again.
-                ReleaseMutex(server->queue_mutex);
-                SetLastError(ERROR_ABANDONED_WAIT_0);
-            }
             LOG_ERROR("pipe_srv_work_proc(): failed to WaitForMultipleObjects().");
             break;
         }

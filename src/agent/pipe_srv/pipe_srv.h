@@ -29,7 +29,9 @@ struct pipe_server {
     std::vector<HANDLE> work_threads;
     HANDLE reader_thread;
     HANDLE stop_event;
-    HANDLE queue_mutex;
+    // Guards msg_queue and `stopping`, held only to append or take one
+    // message; a slim lock, as the reader and each worker take it per message.
+    SRWLOCK queue_mutex;
     // Counts the queued messages: each one wakes exactly one idle worker.
     HANDLE queue_semaphore;
     std::deque<pipe_message> msg_queue;
