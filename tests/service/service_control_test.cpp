@@ -6,6 +6,7 @@
 #include "Service/service.h"
 #include "Service/service_events.h"
 #include "Service/session_table.h"
+#include "Service/shared_tables.h"
 #include "fakes/fake_sessions.h"
 #include "service/job_env.h"
 
@@ -154,12 +155,76 @@ TEST_F(ServiceControl, StopWhoseStopPendingReportFailsKeepsTheServiceRunning) {
     EXPECT_EQ(1u, session_table.size());
 }
 
+// A report that fails leaves the status last reported: a stop whose stop
+// pending could not be reported must not leave "stop pending, accepts
+// nothing" behind for the next interrogation or session change to re-send.
+TEST_F(ServiceControl, AFailedReportKeepsTheStatusLastReported) {
+    SERVICE_STATUS running = {};
+    running.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    running.dwCurrentState = SERVICE_RUNNING;
+    running.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SESSIONCHANGE;
+    service_status = running;
+    fake_sessions::scripted_sessions sessions({{3, WTSActive, L"alice"}});
+    const struct {
+        const char* what;
+        DWORD control;
+        DWORD event_type;
+    } requests[] = {
+        {"stop", SERVICE_CONTROL_STOP, 0},
+        {"interrogate", SERVICE_CONTROL_INTERROGATE, 0},
+        {"session logon", SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON},
+        {"stop again", SERVICE_CONTROL_STOP, 0},
+    };
+    for (const auto& r : requests) {
+        SCOPED_TRACE(r.what);
+        WTSSESSION_NOTIFICATION note = {sizeof note, 3};
+        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), service_handle(r.control, r.event_type, &note, nullptr));
+        EXPECT_EQ(0, memcmp(&running, &service_status, sizeof running))
+            << "state " << service_status.dwCurrentState << " controls "
+            << service_status.dwControlsAccepted;
+    }
+    EXPECT_FALSE(report_stopped(NO_ERROR));
+    EXPECT_FALSE(report_running());
+    EXPECT_EQ(0, memcmp(&running, &service_status, sizeof running));
+    EXPECT_FALSE(is_set(terminate_event()));
+    service_status = {};
+}
+
 TEST_F(ServiceControl, PipeThreadStopsItsServerOnTheTerminateEvent) {
     SetEvent(terminate_event());
     EXPECT_EQ(0u, driver_serv_proc(nullptr));
     const std::string log = read_log();
     EXPECT_EQ(1u, count_log_messages(log, "driver_serv_proc(): terminate event happened."));
     EXPECT_EQ(std::string::npos, log.find("ERROR:")) << log;
+}
+
+// 0 when the tables were still there all the time it was inside the gate.
+DWORD WINAPI hold_tables_a_while(void* inside) {
+    const shared_tables_use tables;
+    SetEvent(static_cast<HANDLE>(inside));
+    Sleep(300);
+    const bool intact = tables.open() && session_table_mutex && !session_table.empty();
+    return intact ? 0 : 1;
+}
+
+// The stop releases the tables once the work threads inside them have left,
+// waiting no longer than it is told. Last: the gate closes for good.
+TEST(SharedTables, ReleaseWaitsForAHolderThatLeavesInTime) {
+    session_table_mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    session_table[L"alice"] = 1;
+    const HANDLE inside = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE holder = CreateThread(nullptr, 0, hold_tables_a_while, inside, 0, nullptr);
+    ASSERT_NE(nullptr, holder);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(inside, 10000));
+    EXPECT_TRUE(release_shared_tables(20000));
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(holder, 10000));
+    DWORD holder_saw = 2;
+    GetExitCodeThread(holder, &holder_saw);
+    EXPECT_EQ(0u, holder_saw);
+    EXPECT_EQ(nullptr, session_table_mutex);
+    EXPECT_TRUE(session_table.empty());
+    CloseHandle(holder);
+    CloseHandle(inside);
 }
 
 }  // namespace

@@ -22,10 +22,57 @@ constexpr DWORD kPipeThreadGraceMs = 2000;
 constexpr DWORD kFirstUserControl = 128;
 constexpr DWORD kLastUserControl = 133;
 
+// What the pipe thread is doing, for the stop that may have to cut it off
+// when its grace time is up. It may be cut off only while it waits: cut off
+// inside the heap, a lock or the log, it would leave that held by a dead
+// thread, and the rest of the stop, the status report or the process exit
+// would hang. So its busy stretches are announced here, and a stop that
+// finds it busy leaves it to the process exit instead of cutting it off.
+enum pipe_thread_phase : LONG {
+    kPipeThreadWaiting,
+    kPipeThreadBusy,
+    kPipeThreadCutOff,  // the stop terminates it: it must not leave its wait
+    kPipeThreadLeft,    // the stop gave up on it: it ends after its stretch
+};
+// Busy from its start: creating the server allocates.
+volatile LONG pipe_thread_now = kPipeThreadBusy;
+
+// Moves the phase from `from` to `to` if it is `from`; returns what it was.
+LONG move_pipe_thread(LONG from, LONG to) {
+    return InterlockedCompareExchange(&pipe_thread_now, to, from);
+}
+
+// On the pipe thread, before a busy stretch. When the stop has decided to cut
+// the thread off meanwhile, it waits for that, which follows at once.
+void pipe_thread_begin_busy() {
+    if (move_pipe_thread(kPipeThreadWaiting, kPipeThreadBusy) == kPipeThreadWaiting) return;
+    for (;;) Sleep(INFINITE);  // ended by TerminateThread, never by itself
+}
+
+// On the pipe thread, after a busy stretch; false when the stop has given up
+// on the thread meanwhile: it must then end without touching anything more.
+bool pipe_thread_end_busy() {
+    return move_pipe_thread(kPipeThreadBusy, kPipeThreadWaiting) == kPipeThreadBusy;
+}
+
+// On the control thread once the grace time is up; true when the thread is
+// waiting and may be cut off, false when it is busy and is left alone.
+bool pipe_thread_may_be_cut_off() {
+    // Looks again only when the thread moved in between, which it does a
+    // handful of times in its life.
+    for (;;) {
+        const LONG seen = move_pipe_thread(kPipeThreadWaiting, kPipeThreadCutOff);
+        if (seen == kPipeThreadWaiting) return true;
+        if (seen != kPipeThreadBusy) return false;
+        if (move_pipe_thread(kPipeThreadBusy, kPipeThreadLeft) == kPipeThreadBusy) return false;
+    }
+}
+
 // Serialises the reports, which come from three threads.
 SRWLOCK status_lock = SRWLOCK_INIT;
-// Held by service_main for the whole start-up; every control takes it first,
-// so no control sees a half-built state or races the session table's fill.
+// Held by service_main for the whole start-up; every control takes it (a stop
+// right after its stop-pending report), so no control sees a half-built
+// state or races the session table's fill.
 SRWLOCK startup_lock = SRWLOCK_INIT;
 
 class exclusive_lock {
@@ -39,16 +86,41 @@ private:
     SRWLOCK* lock_;
 };
 
+// service_status keeps the status last reported: a report that fails leaves
+// it as it was, so a later interrogation cannot re-send a state that never
+// took effect (a failed stop-pending report would otherwise leave a running
+// service announcing "stop pending, accepts nothing" for good).
+bool send_status(const SERVICE_STATUS& status) {
+    if (!SetServiceStatus(status_handle, const_cast<SERVICE_STATUS*>(&status))) return false;
+    service_status = status;
+    return true;
+}
+
+SERVICE_STATUS make_status(DWORD state, DWORD controls_accepted, DWORD win32_exit_code) {
+    SERVICE_STATUS status = {};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = controls_accepted;
+    status.dwWin32ExitCode = win32_exit_code;
+    return status;
+}
+
 bool report(DWORD state, DWORD controls_accepted, DWORD win32_exit_code) {
     exclusive_lock hold(&status_lock);
-    service_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    service_status.dwCurrentState = state;
-    service_status.dwControlsAccepted = controls_accepted;
-    service_status.dwWin32ExitCode = win32_exit_code;
-    service_status.dwServiceSpecificExitCode = 0;
-    service_status.dwCheckPoint = 0;
-    service_status.dwWaitHint = 0;
-    return SetServiceStatus(status_handle, &service_status) != FALSE;
+    return send_status(make_status(state, controls_accepted, win32_exit_code));
+}
+
+// What the stop's first step makes of the request.
+enum class stop_start { pending, already_stopped, report_failed };
+
+// Stop pending, unless the service has already reported stopped (a failed
+// start, or the pipe thread after a pipe server failure): checked and
+// reported under one hold, so a stopped report is never followed by another.
+stop_start report_stop_pending_unless_stopped() {
+    exclusive_lock hold(&status_lock);
+    if (service_status.dwCurrentState == SERVICE_STOPPED) return stop_start::already_stopped;
+    return send_status(make_status(SERVICE_STOP_PENDING, 0, NO_ERROR)) ? stop_start::pending
+                                                                        : stop_start::report_failed;
 }
 
 bool already_stopped() {
@@ -104,15 +176,19 @@ void re_report() {
     }
 }
 
+DWORD ms_left(ULONGLONG deadline) {
+    const ULONGLONG now = GetTickCount64();
+    return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+}
+
+// Steps 2 to 8, after stop pending was reported. Every wait ends by the pipe
+// thread's grace time: the tables' holders are given what is left of it.
 void stop_service() {
-    if (already_stopped()) return;
-    if (!report_stop_pending()) {
-        LOG_ERROR("service_handle(): failed to SetServiceStatus(): SERVICE_STOP_PENDING.");
-        return;
-    }
     SetEvent(terminate_event());
+    const ULONGLONG deadline = GetTickCount64() + kPipeThreadGraceMs;
     if (pipe_thread) {
-        if (WaitForSingleObject(pipe_thread, kPipeThreadGraceMs) != WAIT_OBJECT_0) {
+        if (WaitForSingleObject(pipe_thread, ms_left(deadline)) != WAIT_OBJECT_0 &&
+            pipe_thread_may_be_cut_off()) {
             TerminateThread(pipe_thread, 0);
         }
         CloseHandle(pipe_thread);
@@ -122,7 +198,7 @@ void stop_service() {
         if (service_events[i]) CloseHandle(service_events[i]);
         service_events[i] = nullptr;
     }
-    release_shared_tables();
+    release_shared_tables(ms_left(deadline));
     if (!report_stopped(NO_ERROR)) {
         LOG_ERROR("service_handle(): failed to SetServiceStatus():SERVICE_STOPPED.");
     }
@@ -171,8 +247,6 @@ bool report_running() {
     return report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SESSIONCHANGE, NO_ERROR);
 }
 
-bool report_stop_pending() { return report(SERVICE_STOP_PENDING, 0, NO_ERROR); }
-
 bool report_stopped(DWORD win32_exit_code) { return report(SERVICE_STOPPED, 0, win32_exit_code); }
 
 bool report_current() {
@@ -205,13 +279,20 @@ DWORD WINAPI driver_serv_proc(LPVOID /*parameter*/) {
         LOG_ERROR("driver_serv_proc(): failed to pipe_srv_init().");
     } else if (!pipe_srv_run(server)) {
         LOG_ERROR("driver_serv_proc(): failed to pipe_srv_run().");
-    } else if (WaitForSingleObject(terminate_event(), INFINITE) != WAIT_OBJECT_0) {
-        LOG_ERROR("driver_serv_proc(): failed to WaitForSingleObject().");
     } else {
-        LOG_WARNING("driver_serv_proc(): terminate event happened.");
-        pipe_srv_stop(server);
-        pipe_srv_destroy(&server);
-        return 0;
+        // A stop that gave up on the start-up leaves the server to the exit.
+        if (!pipe_thread_end_busy()) return 0;
+        const DWORD waited = WaitForSingleObject(terminate_event(), INFINITE);
+        pipe_thread_begin_busy();
+        if (waited == WAIT_OBJECT_0) {
+            LOG_WARNING("driver_serv_proc(): terminate event happened.");
+            if (!pipe_thread_end_busy()) return 0;
+            pipe_srv_stop(server);  // waits for the server's threads
+            pipe_thread_begin_busy();
+            pipe_srv_destroy(&server);
+            return 0;
+        }
+        LOG_ERROR("driver_serv_proc(): failed to WaitForSingleObject().");
     }
     const DWORD code = failure_code();
     SetEvent(terminate_event());
@@ -224,9 +305,18 @@ DWORD WINAPI driver_serv_proc(LPVOID /*parameter*/) {
 
 DWORD WINAPI service_handle(DWORD control, DWORD event_type, LPVOID event_data,
                             LPVOID /*context*/) {
+    if (control == SERVICE_CONTROL_STOP) {
+        // Answered at once, before the start-up is waited for.
+        const stop_start start = report_stop_pending_unless_stopped();
+        if (start == stop_start::report_failed) {
+            LOG_ERROR("service_handle(): failed to SetServiceStatus(): SERVICE_STOP_PENDING.");
+        }
+        if (start != stop_start::pending) return NO_ERROR;
+    }
     exclusive_lock started(&startup_lock);
     if (control == SERVICE_CONTROL_STOP) {
-        stop_service();
+        // A start-up that failed meanwhile has reported stopped itself.
+        if (!already_stopped()) stop_service();
     } else if (control == SERVICE_CONTROL_INTERROGATE) {
         re_report();
     } else if (control == SERVICE_CONTROL_SESSIONCHANGE) {

@@ -5,8 +5,8 @@
 
 #include <windows.h>
 
-// Holds the gate shared for its lifetime; open() tells whether the tables may
-// be used. Keep it short-lived: the stop sequence waits for every holder.
+// Holds the gate for its lifetime; open() tells whether the tables may be used.
+// Keep it short-lived: the stop sequence waits for every holder.
 class shared_tables_use {
 public:
     shared_tables_use();
@@ -14,9 +14,14 @@ public:
     shared_tables_use(const shared_tables_use&) = delete;
     shared_tables_use& operator=(const shared_tables_use&) = delete;
 
-    bool open() const;
+    bool open() const { return open_; }
+
+private:
+    const bool open_;
 };
 
-// Closes the gate for good, then closes session_table_mutex and empties the
-// session table and the printer table.
-void release_shared_tables();
+// Closes the gate for good, waits at most wait_ms for the holders to leave and
+// then closes session_table_mutex and empties the session table and the
+// printer table. Holders still inside after wait_ms keep the tables, which are
+// then left to the process exit: the result is false.
+bool release_shared_tables(DWORD wait_ms = INFINITE);
