@@ -1,0 +1,195 @@
+// A hundred stops of the real service, each with eight jobs in their converter
+// stage whose programs (progress window and converter) end at random moments
+// up to 5 s after the stop: some while the stop is under way, most after it.
+// Every stop must reach stopped within the pipe thread's grace time, without
+// waiting for the programs; the service process and every program must end;
+// and the log must hold no error but those every job of this set-up writes
+// (no per-user settings, no spooler printer) and the converter stage's own
+// for each released job. The moments come from a seed that the test prints;
+// STOP_STORM_SEED=<n> replays them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "common/owned.h"
+#include "faults/agent_host.h"
+#include "support/support.h"
+
+namespace {
+
+using reliability::agent_host;
+using test_support::read_log;
+
+const wchar_t kPrinter[] = L"Stop Storm";
+constexpr int kStops = 100;
+constexpr int kJobsInFlight = 8;
+constexpr DWORD kProgramEndSpreadMs = 5000;
+// The pipe thread's 2000 ms, and what Wine's service manager needs on a
+// loaded machine to pass the stopped report on.
+constexpr DWORD kStopBoundMs = 2000 + 1500;
+const char kConverterCutShort[] = "processing(): failed to exec_converter().";
+// Wine has no user hives and the printer is not in the spooler: every job
+// falls back to the machine-wide settings and finds no queue to clean. An
+// entry matches when its message starts with one of these.
+const char* const kExpectedErrors[] = {
+    kConverterCutShort,
+    "reg_read_records(): failed to RegOpenKeyEx(\"HKEY_USERS:",  // the user's copy of the settings
+    "read_reg_settings(): failed to get settings via registry keys.",
+    "cleanup_print_jobs(): failed to OpenPrinter().",
+};
+
+// The process ids in a stand-in's record file ("pid=<id> ..." lines).
+std::vector<DWORD> recorded_pids(const std::wstring& record) {
+    std::vector<DWORD> pids;
+    std::istringstream lines(test_support::read_file(record));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 4, "pid=") == 0) pids.push_back(std::strtoul(line.c_str() + 4, nullptr, 10));
+    }
+    return pids;
+}
+
+// Ends each process at its own moment; runs on a thread of its own so that
+// the next round can begin while the last one's programs still end.
+class scattered_ends {
+public:
+    struct end_at {
+        ULONGLONG tick;
+        HANDLE process;  // owned
+    };
+
+    ~scattered_ends() { finish(); }
+
+    void add(std::vector<end_at> ends) {
+        finish();
+        std::sort(ends.begin(), ends.end(),
+                  [](const end_at& a, const end_at& b) { return a.tick < b.tick; });
+        ends_ = std::move(ends);
+        thread_.reset(CreateThread(nullptr, 0, &scattered_ends::run, this, 0, nullptr));
+    }
+
+    // Waits until every process of the last round was ended and has gone;
+    // returns how many are still there.
+    int finish() {
+        int left = 0;
+        if (thread_) WaitForSingleObject(thread_.get(), INFINITE);
+        thread_.reset();
+        for (const end_at& end : ends_) {
+            if (WaitForSingleObject(end.process, 10000) != WAIT_OBJECT_0) ++left;
+            CloseHandle(end.process);
+        }
+        ends_.clear();
+        return left;
+    }
+
+private:
+    static DWORD WINAPI run(void* self) {
+        for (const end_at& end : static_cast<scattered_ends*>(self)->ends_) {
+            const ULONGLONG now = GetTickCount64();
+            if (end.tick > now) Sleep(static_cast<DWORD>(end.tick - now));
+            TerminateProcess(end.process, 0);
+        }
+        return 0;
+    }
+
+    std::vector<end_at> ends_;
+    owned::unique_handle thread_;
+};
+
+std::vector<std::string> unexpected_errors(const std::string& log) {
+    std::vector<std::string> found;
+    const std::string tag = "\r\nERROR: ";
+    for (size_t at = log.find(tag); at != std::string::npos; at = log.find(tag, at + 1)) {
+        const size_t message = log.find("message: ", at);
+        const size_t end = message == std::string::npos ? message : log.find("\r\n", message);
+        const std::string text =
+            message == std::string::npos ? log.substr(at, 200) : log.substr(message + 9, end - message - 9);
+        const bool expected = std::any_of(std::begin(kExpectedErrors), std::end(kExpectedErrors),
+                                          [&](const char* e) { return text.compare(0, strlen(e), e) == 0; });
+        if (!expected) found.push_back(text);
+    }
+    return found;
+}
+
+TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
+    const char* seed_text = std::getenv("STOP_STORM_SEED");
+    const unsigned seed = seed_text ? static_cast<unsigned>(std::strtoul(seed_text, nullptr, 10))
+                                    : static_cast<unsigned>(GetTickCount64());
+    std::printf("STOP_STORM_SEED=%u\n", seed);
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<DWORD> end_after(0, kProgramEndSpreadMs);
+
+    reliability::work_folder folder(L"c:\\tmp\\tests\\stop-storm-" +
+                                    std::to_wstring(GetCurrentProcessId()));
+    agent_host agent(folder.path());
+    agent.add_printer(kPrinter, L"TavirelStopStorm");
+    test_support::clear_log();
+    const std::wstring progress_record = folder.path() + L"\\progress-starts.txt";
+
+    scattered_ends ends;
+    std::set<DWORD> seen_progress;
+    int stopped_by_wine = 0;
+    ULONGLONG slowest_stop = 0;
+    for (int round = 0; round < kStops; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(agent.start()) << read_log();
+        std::vector<std::wstring> jobs;
+        for (int i = 0; i < kJobsInFlight; ++i) {
+            jobs.push_back(agent.make_job(L"r" + std::to_wstring(round) + L"-" + std::to_wstring(i),
+                                          "[converter]\r\nDelayMs=600000\r\n"));
+            ASSERT_TRUE(reliability::send_message(std::wstring(kPrinter) + L";" + jobs.back() + L";alice"));
+        }
+        std::vector<DWORD> pids;
+        for (const std::wstring& ini : jobs) {
+            const std::wstring record = ini + L".converter.txt";
+            ASSERT_TRUE(reliability::eventually([&] { return !recorded_pids(record).empty(); }))
+                << read_log();
+            pids.push_back(recorded_pids(record).front());
+        }
+        for (DWORD pid : recorded_pids(progress_record)) {
+            if (seen_progress.insert(pid).second) pids.push_back(pid);
+        }
+        const owned::unique_handle agent_process(OpenProcess(SYNCHRONIZE, FALSE, agent.pid()));
+        ASSERT_TRUE(agent_process);
+
+        const ULONGLONG stop_at = GetTickCount64();
+        std::vector<scattered_ends::end_at> round_ends;
+        for (DWORD pid : pids) {
+            const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+            ASSERT_NE(process, nullptr) << "pid " << pid;
+            round_ends.push_back({stop_at + end_after(random), process});
+        }
+        const bool requested = agent.stop();
+        ends.add(std::move(round_ends));
+        if (!requested) {
+            // As in the restart test: Wine's service manager at times takes the
+            // end of the previous process for this one's and stops it itself.
+            ASSERT_FALSE(agent.running());
+            ASSERT_LE(++stopped_by_wine, 5);
+        }
+        ASSERT_TRUE(agent.wait_for(SERVICE_STOPPED, 15000)) << read_log();
+        const ULONGLONG took = GetTickCount64() - stop_at;
+        slowest_stop = std::max(slowest_stop, took);
+        EXPECT_LE(took, kStopBoundMs);
+        EXPECT_EQ(0u, agent.exit_code());
+        ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(agent_process.get(), 15000));
+    }
+    EXPECT_EQ(0, ends.finish());
+    agent.end_job_programs();
+    std::printf("slowest stop: %llu ms, stops by Wine: %d\n", slowest_stop, stopped_by_wine);
+
+    const std::string log = read_log();
+    EXPECT_EQ(static_cast<size_t>(kStops),
+              test_support::count_log_messages(log, "driver_serv_proc(): terminate event happened."));
+    // Every job was in its converter stage when its stop came.
+    EXPECT_EQ(static_cast<size_t>(kStops * kJobsInFlight),
+              test_support::count_log_messages(log, kConverterCutShort));
+    const std::vector<std::string> unexpected = unexpected_errors(log);
+    EXPECT_TRUE(unexpected.empty()) << unexpected.size() << " unexpected, first: " << unexpected.front();
+}
+
+}  // namespace
