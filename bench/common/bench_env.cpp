@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -81,6 +82,7 @@ bool run_direct_job(const direct_setup& setup, const std::wstring& ini, DWORD li
     if (WaitForSingleObject(converter.get(), limit_ms) != WAIT_OBJECT_0) return false;
     TerminateProcess(progress.get(), 0);
     progress.reset();
+    if (setup.window_title.empty()) return true;
     const std::wstring relay_line = setup.install_dir + L"\\winrelay.exe -id " +
                                     std::to_wstring(static_cast<int>(setup.message_id)) + L" -wt \"" +
                                     setup.window_title + L"\" -ini \"" + ini + L"\"";
@@ -88,6 +90,31 @@ bool run_direct_job(const direct_setup& setup, const std::wstring& ini, DWORD li
     DWORD code = 1;
     return WaitForSingleObject(relay.get(), limit_ms) == WAIT_OBJECT_0 &&
            GetExitCodeProcess(relay.get(), &code) && code == 0;
+}
+
+void install_control_programs(const std::wstring& dir) {
+    CreateDirectoryW(dir.c_str(), nullptr);
+    for (const wchar_t* role : {L"progress.exe", L"jobdisp.exe"}) {
+        CopyFileW(test_support::beside_exe(L"load_standin.exe").c_str(), (dir + L"\\" + role).c_str(), FALSE);
+    }
+    CopyFileW(test_support::beside_exe(L"winrelay.exe").c_str(), (dir + L"\\winrelay.exe").c_str(), FALSE);
+}
+
+bool run_control(const direct_setup& setup, long jobs, long limit_s, control_growth& out) {
+    const std::wstring figures = setup.install_dir + L"\\control-figures.txt";
+    DeleteFileW(figures.c_str());
+    const std::wstring line = L"\"" + test_support::beside_exe(L"job_control.exe") + L"\" " + std::to_wstring(jobs) +
+                              L" \"" + setup.install_dir + L"\" \"" + setup.window_title + L"\" \"" + setup.desktop +
+                              L"\" \"" + figures + L"\" " + std::to_wstring(limit_s);
+    // Its own limit ends it first; this one only guards against a hang.
+    const int code = test_support::run_process(line, static_cast<DWORD>(limit_s + 120) * 1000);
+    const std::string text = test_support::read_file(figures);
+    if (code != 0 || std::sscanf(text.c_str(), "%ld %ld %ld %lf %lf", &out.jobs, &out.handles_before, &out.handles_after,
+                                 &out.private_before, &out.private_after) != 5) {
+        std::fprintf(stderr, "job_control.exe failed (exit %d): %s\n", code, text.c_str());
+        return false;
+    }
+    return true;
 }
 
 namespace {
@@ -139,12 +166,15 @@ std::string lower(std::string text) {
 }  // namespace
 
 unsigned long host_pid_of(const std::wstring& program) {
-    const std::string wanted = lower(test_support::to_narrow(program));
+    // A host process's first argument is the program as it was started: the
+    // Windows path, or the host path for a program started from the host.
+    const std::string windows = lower(test_support::to_narrow(program));
+    std::string host = windows.compare(0, 2, "z:") == 0 ? windows.substr(2) : std::string();
+    for (char& c : host) c = c == '\\' ? '/' : c;
     for (unsigned long pid : numbered_entries("/proc")) {
-        if (lower(read_host_file("/proc/" + std::to_string(pid) + "/cmdline")).find(wanted) !=
-            std::string::npos) {
-            return pid;
-        }
+        const std::string cmdline = read_host_file("/proc/" + std::to_string(pid) + "/cmdline");
+        const std::string first = lower(cmdline.substr(0, cmdline.find('\0')));
+        if (first == windows || (!host.empty() && first == host)) return pid;
     }
     return 0;
 }

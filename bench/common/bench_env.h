@@ -57,8 +57,25 @@ struct direct_setup {
 // One job's programs started here (on the setup's desktop) as the agent
 // starts them in its own context, in its order and with its waits: progress (up to 500 ms for input
 // idle), the converter (until it ends), progress ended, then winrelay (until
-// it ends). Each wait is bounded by limit_ms. True when winrelay delivered.
+// it ends; not run without a window title). Each wait is bounded by
+// limit_ms. True when every program ran (and winrelay delivered).
 bool run_direct_job(const direct_setup& setup, const std::wstring& ini, DWORD limit_ms = 60000);
+
+// The growth of the control program (job_control.exe), which runs jobs'
+// programs directly from a folder of its own and measures itself.
+struct control_growth {
+    long jobs = 0;  // run before its time limit
+    long handles_before = 0, handles_after = 0;
+    double private_before = 0, private_after = 0;  // bytes
+    long handles() const { return handles_after - handles_before; }
+    double private_mb() const { return (private_after - private_before) / 1048576.0; }
+};
+
+// Copies the stand-ins (progress, converter) and winrelay into the folder.
+void install_control_programs(const std::wstring& dir);
+// Runs job_control.exe for that many jobs of the setup, for at most limit_s
+// seconds; false when it failed or told nothing.
+bool run_control(const direct_setup& setup, long jobs, long limit_s, control_growth& out);
 
 // The system's own accounts of a process's threads. Under Wine every thread is
 // a host thread; its voluntary context switches count the times it blocked
@@ -70,8 +87,8 @@ struct thread_account {
     unsigned long long cpu_ns = 0;
 };
 
-// The host process whose command line names `program` (a full path), found
-// among the host's processes; 0 when there is none.
+// The host process running `program` (a full path), found among the host's
+// processes; 0 when there is none.
 unsigned long host_pid_of(const std::wstring& program);
 // The accounts of each thread of that host process; false when unreadable.
 bool thread_accounts(unsigned long host_pid, std::vector<thread_account>& out);

@@ -48,7 +48,7 @@ constexpr double kOverheadTarget = 1.10;
 struct settings {
     std::wstring figure;
     long jobs = 0;  // 0: the figure's default
-    long convert_ms = 1500;
+    long convert_ms = 4000;
     long seconds = 60;
     bool log = false;
 };
@@ -267,7 +267,7 @@ long most_overtaken_by(const std::vector<LONGLONG>& started) {
 }
 
 int queue(const settings& s) {
-    const LONG jobs = static_cast<LONG>(s.jobs ? s.jobs : 40);
+    const LONG jobs = static_cast<LONG>(s.jobs ? s.jobs : 24);
     const log_state log(s.log);
     bench_agent bench(jobs, static_cast<LONG>(s.convert_ms));
     if (!bench.start()) return 1;
@@ -347,6 +347,33 @@ int idle(const settings& s) {
         std::fputs("idle: the service's host process or its threads are not visible\n", stderr);
         return 1;
     }
+    // The counting checked in the same run: a thread of this program that a
+    // time-out wakes kProbeWakes times must be counted at least that often.
+    constexpr int kProbeWakes = 50;
+    const unsigned long own_pid = bench::host_pid_of(test_support::beside_exe(L"agent_figures.exe"));
+    std::vector<bench::thread_account> own_before, own_after;
+    {
+        // The probe lives through both counts: an ended thread's count is gone.
+        const owned::unique_handle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        const owned::unique_handle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        const owned::unique_handle end(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::thread probe([&] {
+            WaitForSingleObject(go.get(), INFINITE);
+            for (int i = 0; i < kProbeWakes; ++i) WaitForSingleObject(end.get(), 20);
+            SetEvent(done.get());
+            WaitForSingleObject(end.get(), INFINITE);
+        });
+        bench::thread_accounts(own_pid, own_before);
+        SetEvent(go.get());
+        WaitForSingleObject(done.get(), INFINITE);
+        bench::thread_accounts(own_pid, own_after);
+        SetEvent(end.get());
+        probe.join();
+    }
+    const unsigned long long probe_woken = totals(own_after).woken - totals(own_before).woken;
+    std::printf("idle: probe thread woken %d times by a time-out, counted %llu times, %.2f ms CPU\n", kProbeWakes,
+                probe_woken, static_cast<double>(totals(own_after).cpu_ns - totals(own_before).cpu_ns) / 1e6);
+
     reliability::process_figures figures_before, figures_after;
     bench.host().figures(figures_before);
     std::printf("idle: %ld s without jobs; service process %lu on the host, %zu threads\n", s.seconds,
@@ -373,7 +400,7 @@ int idle(const settings& s) {
                                 static_cast<double>(woken), static_cast<double>(b.cpu_ns - a.cpu_ns) / 1e6,
                                 static_cast<double>(s.seconds), static_cast<double>(figures_after.handles),
                                 static_cast<double>(figures_after.private_bytes) / 1048576.0),
-                 woken == 0 && after.size() == before.size());
+                 woken == 0 && after.size() == before.size() && probe_woken >= kProbeWakes);
     return 0;
 }
 
@@ -388,14 +415,14 @@ int growth(const settings& s) {
                 static_cast<long>(jobs), static_cast<long>(jobs));
     std::fflush(stdout);
 
-    // The control makes the same calls from a process of its own, measured
-    // by itself; it writes its figures to a file.
-    const std::wstring control_out = bench.host().jobs_dir() + L"\\control.txt";
-    const std::wstring control_line = L"\"" + test_support::beside_exe(L"job_control.exe") + L"\" " +
-                                      std::to_wstring(jobs) + L" \"" + bench.host().install_dir() + L"\" \"" +
-                                      kTitle + L"\" \"" + bench.direct().desktop + L"\" \"" + bench.host().jobs_dir() + L"\" \"" + control_out + L"\"";
-    int control_code = -1;
-    std::thread control([&] { control_code = test_support::run_process(control_line, 1800000); });
+    // The control makes the same calls from a process and a folder of its
+    // own (the service's progress starts are counted in its folder).
+    bench::direct_setup control_setup = bench.direct();
+    control_setup.install_dir = bench.host().jobs_dir() + L"\\control";
+    bench::install_control_programs(control_setup.install_dir);
+    bench::control_growth control_figures;
+    bool control_ok = false;
+    std::thread control([&] { control_ok = bench::run_control(control_setup, jobs, 1800, control_figures); });
 
     // Four producers keep the pool busy, as printing users would.
     std::vector<std::wstring> inis;
@@ -421,12 +448,6 @@ int growth(const settings& s) {
     long delivered = 0;
     for (LONG n = 0; n < jobs; ++n) delivered += bench.delivered(n);
 
-    const std::string control_text = test_support::read_file(control_out);
-    long c_handles_before = 0, c_handles_after = 0;
-    double c_memory_before = 0, c_memory_after = 0;
-    const bool control_ok = control_code == 0 &&
-                            std::sscanf(control_text.c_str(), "%ld %ld %lf %lf", &c_handles_before, &c_handles_after,
-                                        &c_memory_before, &c_memory_after) == 4;
     const long agent_handles = static_cast<long>(after.handles) - static_cast<long>(before.handles);
     const long agent_events = static_cast<long>(after.events) - static_cast<long>(before.events);
     const double agent_memory =
@@ -435,14 +456,11 @@ int growth(const settings& s) {
                 "private memory %+.2f MB\n",
                 delivered, static_cast<long>(jobs), refused.load(), static_cast<unsigned long>(before.handles),
                 static_cast<unsigned long>(after.handles), agent_handles, agent_events, agent_memory);
-    if (!control_ok) {
-        std::fprintf(stderr, "growth: job_control.exe failed (exit %d): %s\n", control_code, control_text.c_str());
-        return 1;
-    }
-    const long control_handles = c_handles_after - c_handles_before;
-    const double control_memory = (c_memory_after - c_memory_before) / 1048576.0;
-    std::printf("  control: handles %ld -> %ld (%+ld), private memory %+.2f MB\n", c_handles_before, c_handles_after,
-                control_handles, control_memory);
+    if (!control_ok) return 1;
+    const long control_handles = control_figures.handles();
+    const double control_memory = control_figures.private_mb();
+    std::printf("  control: %ld jobs; handles %ld -> %ld (%+ld), private memory %+.2f MB\n", control_figures.jobs,
+                control_figures.handles_before, control_figures.handles_after, control_handles, control_memory);
     // The heap keeps what it grew; Wine caches a few handles of its own.
     const bool ok = done && delivered == jobs && back &&
                     agent_handles <= control_handles + static_cast<long>(reliability::kSlackHandles) &&

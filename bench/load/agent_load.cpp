@@ -4,9 +4,11 @@
 // processed (each exactly once, handed out oldest first, at most eight at
 // once), the service's handles and private memory before, at peak and after,
 // and jobs per second against a bare one-instance pipe loop measured first in
-// the same run.
+// the same run. At the same time job_control.exe runs as many jobs' programs
+// directly, as the control of the handle and memory growth. A run that reaches
+// its time limit stops the service there.
 //
-// agent_load [--jobs N] [--producers P] [--convert-ms M] [--limit-s S]
+// agent_load [--jobs N] [--producers P] [--convert-ms M] [--limit-s S] [--control 1|0]
 #include <windows.h>
 
 #include <algorithm>
@@ -35,6 +37,7 @@ struct settings {
     int producers = 16;
     long convert_ms = 20;
     long limit_s = 1800;
+    bool control = true;
 };
 
 double seconds_between(ULONGLONG from_ms, ULONGLONG to_ms) {
@@ -98,6 +101,10 @@ long most_overtaken(const LONG* order, LONG count) {
 bool parse(int argc, wchar_t** argv, settings& s) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const long value = std::wcstol(argv[i + 1], nullptr, 10);
+        if (!std::wcscmp(argv[i], L"--control") && (value == 0 || value == 1)) {
+            s.control = value == 1;
+            continue;
+        }
         if (value <= 0) return false;
         if (!std::wcscmp(argv[i], L"--jobs")) {
             s.jobs = value;
@@ -120,12 +127,19 @@ void print_figures(const char* when, const reliability::process_figures& f) {
                 static_cast<double>(f.private_bytes) / (1024.0 * 1024.0));
 }
 
+// Stops the service and waits for it; a service that does not stop is ended.
+bool stop_service(reliability::agent_host& agent) {
+    if (agent.stop() && agent.wait_for(SERVICE_STOPPED, 30000)) return true;
+    const owned::unique_handle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, agent.pid()));
+    return process && TerminateProcess(process.get(), 1) && WaitForSingleObject(process.get(), 10000) == WAIT_OBJECT_0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     settings s;
     if (!parse(argc, argv, s)) {
-        std::fputs("usage: agent_load [--jobs N] [--producers P (<= 64)] [--convert-ms M] [--limit-s S]\n",
+        std::fputs("usage: agent_load [--jobs N] [--producers P (<= 64)] [--convert-ms M] [--limit-s S] [--control 1|0]\n",
                    stderr);
         return 87;
     }
@@ -181,6 +195,15 @@ int wmain(int argc, wchar_t** argv) {
             Sleep(250);
         }
     });
+    // The control makes the jobs' platform calls from a process and a folder
+    // of its own at the same time; Wine's growth shows in both alike.
+    const bench::direct_setup control_setup{folder.file(L"control"), L"", 7, L""};
+    bench::install_control_programs(control_setup.install_dir);
+    bench::control_growth control;
+    bool control_ok = false;
+    std::thread control_run([&] {
+        control_ok = !s.control || bench::run_control(control_setup, s.jobs, s.limit_s, control);
+    });
     std::vector<std::thread> producers;
     for (int p = 0; p < s.producers; ++p) {
         producers.emplace_back([&] {
@@ -211,8 +234,13 @@ int wmain(int argc, wchar_t** argv) {
     // Every accepted job ends its converter; then its cleanup follows.
     while (board->ended < accepted && GetTickCount64() < deadline) Sleep(100);
     const ULONGLONG finished = GetTickCount64();
+    const bool timed_out = finished >= deadline;
+    // At the time limit the queued jobs are left to the stop, which starts
+    // none of them; the service must not outlive the run.
+    if (timed_out) agent.figures(after);
+    const bool stopped = !timed_out || stop_service(agent);
     bool cleaned = false;
-    while (!cleaned && GetTickCount64() < deadline + 60000) {
+    while (!timed_out && !cleaned && GetTickCount64() < deadline + 60000) {
         cleaned = true;
         for (long n = sent - 1; n >= 0 && cleaned; --n) {
             const std::wstring spool = agent.jobs_dir() + L"\\job" + std::to_wstring(n) + L".emf";
@@ -220,9 +248,10 @@ int wmain(int argc, wchar_t** argv) {
         }
         if (!cleaned) Sleep(500);
     }
-    const bool back = reliability::back_to_baseline(agent, before, &after);
+    const bool back = !timed_out && reliability::back_to_baseline(agent, before, &after);
     sampling = false;
     monitor.join();
+    control_run.join();
 
     long once = 0, twice = 0;
     for (LONG n = 0; n < std::min<LONG>(sent, s.jobs); ++n) {
@@ -232,8 +261,7 @@ int wmain(int argc, wchar_t** argv) {
     const long overtaken = most_overtaken(load_board::order(board), board->started);
     const double seconds = seconds_between(start, finished);
     const double rate = board->ended / seconds;
-    const bool timed_out = finished >= deadline;
-    const bool ok = !timed_out && accepted == s.jobs && once == accepted && twice == 0 &&
+    const bool ok = control_ok && !timed_out && accepted == s.jobs && once == accepted && twice == 0 &&
                     board->peak <= kPool && overtaken < kPool && cleaned && back;
 
     std::printf("jobs sent:      %ld\njobs accepted:  %ld (refused or failed: %ld)\n", sent,
@@ -246,11 +274,19 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("agent process:\n");
     print_figures("before", before);
     print_figures("peak", peak);
-    print_figures("after", after);
-    std::printf("  non-event handles back to start: %s; events grew by %ld for %lu progress starts "
+    print_figures(timed_out ? "limit" : "after", after);
+    if (!timed_out) std::printf("  non-event handles back to start: %s; events grew by %ld for %lu progress starts "
                 "(Wine's WaitForInputIdle keeps one per call)\n",
                 back ? "yes" : "NO", static_cast<long>(after.events) - static_cast<long>(before.events),
                 static_cast<unsigned long>(after.progress_starts - before.progress_starts));
+    if (s.control && control_ok) {
+        std::printf("control:        %ld jobs' programs run directly: handles %+ld, private memory %+.2f MB "
+                    "(agent: handles %+ld, private memory %+.2f MB)\n",
+                    control.jobs, control.handles(), control.private_mb(),
+                    static_cast<long>(after.handles) - static_cast<long>(before.handles),
+                    (static_cast<double>(after.private_bytes) - static_cast<double>(before.private_bytes)) / 1048576.0);
+    }
+    if (timed_out) std::printf("service:        %s at the time limit\n", stopped ? "stopped" : "did NOT stop");
     std::printf("throughput:     %.1f jobs/s over %.1f s; ratio to the bare pipe loop %.4f\n", rate,
                 seconds, bare_rate > 0 ? rate / bare_rate : 0.0);
     std::printf("result:         %s%s\n", ok ? "PASS" : "FAIL", timed_out ? " (time limit reached)" : "");
