@@ -15,7 +15,6 @@ namespace {
 
 using reliability::agent_host;
 using test_support::has_error;
-using test_support::has_message;
 using test_support::read_file;
 using test_support::read_log;
 using test_support::to_narrow;
