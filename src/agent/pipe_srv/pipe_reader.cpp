@@ -106,9 +106,15 @@ public:
     pipe_listener(HANDLE pipe, HANDLE completion, HANDLE stop)
         : pipe_(pipe), waits_{completion, stop} {}
 
-    io_end connect() {
+    // Listens for the next client; while_listening runs once the listen is
+    // under way, before any wait.
+    template <typename Work>
+    io_end connect(Work&& while_listening) {
         restart();
         const BOOL started = ConnectNamedPipe(pipe_, &overlapped_);
+        const DWORD code = GetLastError();
+        while_listening();
+        SetLastError(code);
         // A client that came before the listen is connected already; one that
         // also went again left its message readable (or nothing, which the read reports).
         if (!started && (GetLastError() == ERROR_PIPE_CONNECTED || GetLastError() == ERROR_NO_DATA)) {
@@ -200,12 +206,17 @@ void queue_message(pipe_server* server, const wchar_t* units, DWORD bytes,
     const wchar_t* nul = std::char_traits<wchar_t>::find(units, count, L'\0');
     try {
         std::wstring text(units, nul ? static_cast<size_t>(nul - units) : count);
-        exclusive_hold queue(server->queue_mutex);
-        server->msg_queue.push_back(pipe_message{std::move(text), std::move(client_token)});
-        // Each queued message holds one count, which wakes one worker; a
-        // message that can't have its count is dropped.
+        {
+            exclusive_hold queue(server->queue_mutex);
+            server->msg_queue.push_back(pipe_message{std::move(text), std::move(client_token)});
+        }
+        // Each queued message holds one count, which wakes one worker; given
+        // with the lock free, so that the worker need not wait for it.
         if (!ReleaseSemaphore(server->queue_semaphore, 1, nullptr)) {
             LOG_ERROR("pipe_srv_read_pipe_proc(): failed to ReleaseSemaphore().");
+            // No worker takes more messages than there are counts, so the
+            // message is still the last one: it is dropped.
+            exclusive_hold queue(server->queue_mutex);
             server->msg_queue.pop_back();
         }
     } catch (const std::bad_alloc&) {
@@ -215,8 +226,18 @@ void queue_message(pipe_server* server, const wchar_t* units, DWORD bytes,
 
 void serve(pipe_server* server, HANDLE pipe, pipe_listener& listener) {
     wchar_t units[kReceiveBytes / sizeof(wchar_t)];
+    // The message just read is queued once the next listen is under way, so
+    // that the next client does not wait for the queue.
+    bool held = false;
+    DWORD held_bytes = 0;
+    owned::unique_handle held_token;
+    const auto queue_held = [&] {
+        if (!held) return;
+        held = false;
+        queue_message(server, units, held_bytes, std::move(held_token));
+    };
     for (;;) {
-        io_end end = listener.connect();
+        io_end end = listener.connect(queue_held);
         if (end == io_end::ended) break;
         if (end == io_end::failed) {
             LOG_ERROR("pipe_srv_read_pipe_proc(): failed to ConnectNamedPipe().");
@@ -229,12 +250,13 @@ void serve(pipe_server* server, HANDLE pipe, pipe_listener& listener) {
         if (end == io_end::failed) {
             LOG_ERROR("pipe_srv_read_pipe_proc(): failed to ReadFile().");
         } else {
-            owned::unique_handle client_token;
-            if (!take_client_token(pipe, client_token)) break;
-            queue_message(server, units, bytes, std::move(client_token));
+            if (!take_client_token(pipe, held_token)) break;
+            held = true;
+            held_bytes = bytes;
         }
         listener.disconnect();
     }
+    queue_held();
     listener.disconnect();
 }
 

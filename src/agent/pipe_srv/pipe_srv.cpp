@@ -15,7 +15,7 @@
 namespace {
 
 constexpr size_t kPoolSize = 8;
-// What stop grants the threads before it cuts them off.
+// What stop and destroy grant the threads before they cut them off.
 constexpr DWORD kStopWaitMs = 5000;
 
 std::atomic<pipe_handler> g_default_handler{nullptr};
@@ -106,7 +106,7 @@ bool create_sync_objects(pipe_server* server) {
         LOG_ERROR("pipe_srv_init(): failed to CreateSemaphore().");
         return false;
     }
-    // Before the pool: a worker looks at it after its first idle wait.
+    // Before the pool: a worker waits on it from its start.
     server->stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!server->stop_event) {
         LOG_ERROR("pipe_srv_init(): failed to CreateEvent().");
