@@ -146,9 +146,6 @@ public:
 
     reliability::agent_host& host() { return agent_; }
     const bench::board_file& board() const { return board_; }
-    std::wstring ini_of(LONG number) const {
-        return agent_.jobs_dir() + L"\\job" + std::to_wstring(number) + L".ini";
-    }
     // Where the service's programs run: the window is found from there.
     bench::direct_setup direct() const {
         wchar_t desktop[512] = L"";
@@ -159,7 +156,7 @@ public:
 
     // Writes job n's files; the message follows separately.
     std::wstring prepare(LONG number) const {
-        const std::wstring ini = ini_of(number);
+        const std::wstring ini = agent_.jobs_dir() + L"\\job" + std::to_wstring(number) + L".ini";
         agent_.write_job(ini);
         return ini;
     }
@@ -220,6 +217,7 @@ int overhead(const settings& s) {
     std::printf("overhead: %ld jobs through the service and %ld run directly, interleaved; log %s\n", pairs,
                 pairs, s.log ? "on" : "off");
     std::fflush(stdout);
+    const bench::direct_setup setup = bench.direct();
     timings agent, direct;
     std::vector<double> ratios;
     // Within the time limit, the pairs done so far make the figure.
@@ -234,7 +232,7 @@ int overhead(const settings& s) {
             const bool ran = through_agent
                                  ? bench.send(ini) && reliability::eventually(
                                                           [&] { return bench.delivered(number); }, kJobLimitMs)
-                                 : bench::run_direct_job(bench.direct(), ini) && bench.delivered(number);
+                                 : bench::run_direct_job(setup, ini) && bench.delivered(number);
             if (!ran) {
                 std::fprintf(stderr, "overhead: job %ld %s did not reach the window\n", static_cast<long>(number),
                              through_agent ? "through the service" : "run directly");
