@@ -421,6 +421,68 @@ TEST_F(PipeServerLifecycle, PipeSecurityReadBackFromTheRunningServer) {
     EXPECT_EQ(write_one_message & FILE_CREATE_PIPE_INSTANCE, 0u);
 }
 
+// An impersonation token of this process; with Administrators made deny-only
+// it stands for an ordinary local user.
+owned::unique_handle impersonation_token(bool as_ordinary_user) {
+    owned::unique_handle own, restricted, token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, own.put())) return {};
+    HANDLE from = own.get();
+    if (as_ordinary_user) {
+        DWORD admins[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+        DWORD size = sizeof admins;
+        if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size)) return {};
+        SID_AND_ATTRIBUTES deny_only{admins, 0};
+        if (!CreateRestrictedToken(own.get(), 0, 1, &deny_only, 0, nullptr, 0, nullptr,
+                                   restricted.put())) {
+            return {};
+        }
+        from = restricted.get();
+    }
+    if (!DuplicateToken(from, SecurityImpersonation, token.put())) return {};
+    return token;
+}
+
+TEST_F(PipeServerLifecycle, PipeLetsAnOrdinaryUserWriteButNotAddInstances) {
+    recorder::running_server running;
+    ASSERT_NE(running.get(), nullptr);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(running.get()->listen_pipe, SE_KERNEL_OBJECT,
+                              OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                  DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, nullptr, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    const owned::unique_local release(descriptor);
+    GENERIC_MAPPING files{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                          FILE_ALL_ACCESS};
+    struct row {
+        const char* label;
+        bool ordinary_user;
+        DWORD access;
+        bool granted;
+    };
+    const row rows[] = {
+        {"user: what a producer opens with", true, kJobPipeClientAccess, true},
+        {"user: a new instance", true, FILE_CREATE_PIPE_INSTANCE, false},
+        {"user: GENERIC_WRITE, which holds a new instance", true, GENERIC_WRITE, false},
+        {"administrator: full control", false, FILE_ALL_ACCESS, true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.label);
+        const owned::unique_handle token = impersonation_token(r.ordinary_user);
+        ASSERT_TRUE(token);
+        DWORD access = r.access;
+        MapGenericMask(&access, &files);
+        PRIVILEGE_SET privileges{};
+        DWORD privileges_size = sizeof privileges;
+        DWORD granted = 0;
+        BOOL allowed = FALSE;
+        ASSERT_TRUE(AccessCheck(descriptor, token.get(), access, &files, &privileges,
+                                &privileges_size, &granted, &allowed))
+            << GetLastError();
+        EXPECT_EQ(allowed != FALSE, r.granted);
+    }
+}
+
 TEST_F(PipeServerLifecycle, RunningServerKeepsTheNameToItself) {
     recorder::running_server running;
     ASSERT_NE(running.get(), nullptr);

@@ -15,7 +15,7 @@ constexpr ULONGLONG kWaitSliceMs = 50;
 send_result open(DWORD timeout_ms, owned::unique_file& pipe) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
     for (;;) {
-        // Only what writing needs: the pipe refuses ordinary users any more.
+        // Only what writing needs: an ordinary user is granted no more.
         pipe.reset(CreateFileW(kJobPipeName, kJobPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0,
                                nullptr));
         if (pipe) return send_result::sent;
