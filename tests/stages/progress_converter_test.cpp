@@ -22,6 +22,15 @@ protected:
     std::string expected(const wchar_t* program) const {
         return to_narrow(install_dir() + L"\\" + program + L" " + job_ini());
     }
+    // Polls for the stand-in's record; false after the guard time.
+    bool wait_for_record(const wchar_t* role) const {
+        const ULONGLONG deadline = GetTickCount64() + kGuardMs;
+        while (recorded_command(role).empty()) {
+            if (GetTickCount64() >= deadline) return false;
+            Sleep(50);
+        }
+        return true;
+    }
 };
 
 TEST_F(progress_converter_test, converter_runs_hidden_unquoted_and_any_exit_code_succeeds) {
@@ -43,6 +52,8 @@ TEST_F(progress_converter_test, progress_window_is_shown_ready_and_left_running)
 
     ASSERT_NE(nullptr, progress);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(progress, 0));
+    // On a loaded machine the window may take longer than the 500 ms idle wait.
+    EXPECT_TRUE(wait_for_record(L"progress"));
     EXPECT_EQ(expected(L"progress.exe"), recorded_command(L"progress"));
     EXPECT_NE(std::string::npos, record(L"progress").find(" show=default "));
     TerminateProcess(progress, 0);
@@ -110,6 +121,7 @@ TEST_F(progress_converter_test, an_installation_directory_with_a_blank_runs_the_
     EXPECT_TRUE(convert());
     HANDLE progress = nullptr;
     ASSERT_TRUE(exec_progress(install_dir().c_str(), job_ini().c_str(), &progress, kUserSession));
+    EXPECT_TRUE(wait_for_record(L"progress"));
     TerminateProcess(progress, 0);
     CloseHandle(progress);
 
