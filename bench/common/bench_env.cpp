@@ -1,6 +1,7 @@
 #include "bench_env.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>

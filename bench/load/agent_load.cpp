@@ -198,7 +198,7 @@ int wmain(int argc, wchar_t** argv) {
     // The control makes the jobs' platform calls from a process and a folder
     // of its own at the same time; Wine's growth shows in both alike.
     const bench::direct_setup control_setup{folder.file(L"control"), L"", 7, L""};
-    bench::install_control_programs(control_setup.install_dir);
+    if (s.control) bench::install_control_programs(control_setup.install_dir);
     bench::control_growth control;
     bool control_ok = false;
     std::thread control_run([&] {
