@@ -1,10 +1,13 @@
 // What a job message can make the real agent service (LocalSystem) open and
-// delete. A job ini path that is not a plain local path starts nothing and
+// delete, and who may use its pipe. A job ini path that is not a plain local path starts nothing and
 // cleans nothing up; a spool file that is not a regular file with one name at
 // a plain local path is left, and the cleanup says why.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <aclapi.h>
+
+#include "agent/pipe_srv/pipe_name.h"
 #include "common/owned.h"
 #include "faults/agent_host.h"
 #include "service/observe.h"
@@ -170,6 +173,43 @@ TEST_F(SecurityAgent, OnlyARegularFileWithOneNameIsDeletedAsTheSpoolFile) {
     }
     EXPECT_FALSE(pipe.was_opened());
     EXPECT_EQ("not the job's", test_support::read_file(victim));
+}
+
+// The descriptor of the installed service's pipe, read back through a client
+// handle: no null DACL, and ordinary users may write but not add instances.
+TEST_F(SecurityAgent, ThePipeOfTheRunningServiceCarriesItsDescriptor) {
+    ASSERT_TRUE(WaitNamedPipeW(kJobPipeName, 10000)) << GetLastError();
+    const owned::unique_file client(CreateFileW(kJobPipeName, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                                0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(client) << GetLastError();
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(client.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    const owned::unique_local release(descriptor);
+    ASSERT_NE(dacl, nullptr) << "a null DACL lets everyone in";
+    struct row {
+        BYTE type;
+        DWORD access;
+        WELL_KNOWN_SID_TYPE who;
+    } const rows[] = {
+        {ACCESS_DENIED_ACE_TYPE, FILE_ALL_ACCESS, WinNetworkSid},
+        {ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, WinLocalSystemSid},
+        {ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, WinBuiltinAdministratorsSid},
+        {ACCESS_ALLOWED_ACE_TYPE, kJobPipeClientAccess, WinAuthenticatedUserSid},
+    };
+    ASSERT_EQ(dacl->AceCount, sizeof rows / sizeof rows[0]);
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        SCOPED_TRACE(i);
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &ace));
+        const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(entry->Header.AceType, rows[i].type);
+        EXPECT_EQ(entry->Mask, rows[i].access);
+        EXPECT_TRUE(IsWellKnownSid(const_cast<DWORD*>(&entry->SidStart), rows[i].who));
+    }
+    EXPECT_EQ(kJobPipeClientAccess & FILE_CREATE_PIPE_INSTANCE, 0u);
 }
 
 }  // namespace
