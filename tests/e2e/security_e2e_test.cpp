@@ -5,12 +5,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <aclapi.h>
-
 #include "agent/pipe_srv/pipe_name.h"
 #include "common/owned.h"
 #include "faults/agent_host.h"
 #include "service/observe.h"
+#include "support/pipe_security.h"
 #include "support/support.h"
 
 namespace {
@@ -182,33 +181,7 @@ TEST_F(SecurityAgent, ThePipeOfTheRunningServiceCarriesItsDescriptor) {
     const owned::unique_file client(CreateFileW(kJobPipeName, READ_CONTROL | FILE_READ_ATTRIBUTES,
                                                 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(client) << GetLastError();
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(client.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &dacl, nullptr, &descriptor),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    const owned::unique_local release(descriptor);
-    ASSERT_NE(dacl, nullptr) << "a null DACL lets everyone in";
-    struct row {
-        BYTE type;
-        DWORD access;
-        WELL_KNOWN_SID_TYPE who;
-    } const rows[] = {
-        {ACCESS_DENIED_ACE_TYPE, FILE_ALL_ACCESS, WinNetworkSid},
-        {ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, WinLocalSystemSid},
-        {ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, WinBuiltinAdministratorsSid},
-        {ACCESS_ALLOWED_ACE_TYPE, kJobPipeClientAccess, WinAuthenticatedUserSid},
-    };
-    ASSERT_EQ(dacl->AceCount, sizeof rows / sizeof rows[0]);
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        SCOPED_TRACE(i);
-        void* ace = nullptr;
-        ASSERT_TRUE(GetAce(dacl, i, &ace));
-        const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-        EXPECT_EQ(entry->Header.AceType, rows[i].type);
-        EXPECT_EQ(entry->Mask, rows[i].access);
-        EXPECT_TRUE(IsWellKnownSid(const_cast<DWORD*>(&entry->SidStart), rows[i].who));
-    }
+    test_support::expect_job_pipe_descriptor(client.get());
     EXPECT_EQ(kJobPipeClientAccess & FILE_CREATE_PIPE_INSTANCE, 0u);
 }
 
