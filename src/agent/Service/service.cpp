@@ -181,7 +181,8 @@ DWORD ms_left(ULONGLONG deadline) {
     return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
 }
 
-// Steps 2 to 8, after stop pending was reported. Every wait ends by the pipe
+// The rest of the stop, once stop pending is reported: terminate event, pipe
+// thread, control events, tables, stopped. Every wait ends by the pipe
 // thread's grace time: the tables' holders are given what is left of it.
 void stop_service() {
     SetEvent(terminate_event());
