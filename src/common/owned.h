@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winsvc.h>
 
 #include <utility>
 
@@ -75,9 +76,79 @@ struct local_traits {
     static void close(type h) { LocalFree(h); }
 };
 
+struct service_traits {
+    using type = SC_HANDLE;
+    static type invalid() { return nullptr; }
+    static void close(type h) { CloseServiceHandle(h); }
+};
+
+struct find_traits {
+    using type = HANDLE;
+    static type invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(type h) { FindClose(h); }
+};
+
+struct heap_traits {
+    using type = void*;
+    static type invalid() { return nullptr; }
+    static void close(type p) { HeapFree(GetProcessHeap(), 0, p); }
+};
+
+struct gdi_traits {
+    using type = HGDIOBJ;
+    static type invalid() { return nullptr; }
+    static void close(type h) { DeleteObject(h); }
+};
+
+struct module_traits {
+    using type = HMODULE;
+    static type invalid() { return nullptr; }
+    static void close(type h) { FreeLibrary(h); }
+};
+
 using unique_handle = unique_any<handle_traits>;
 using unique_file = unique_any<file_traits>;
 using unique_hkey = unique_any<hkey_traits>;
 using unique_local = unique_any<local_traits>;
+using unique_service = unique_any<service_traits>;
+using unique_find = unique_any<find_traits>;
+using unique_heap = unique_any<heap_traits>;
+using unique_gdi = unique_any<gdi_traits>;
+using unique_module = unique_any<module_traits>;
+
+// What CreateProcess fills in: both handles are closed with the owner.
+class process_info {
+public:
+    process_info() = default;
+    ~process_info() { reset(); }
+    process_info(const process_info&) = delete;
+    process_info& operator=(const process_info&) = delete;
+
+    // The slot CreateProcess writes; call only on an empty owner.
+    PROCESS_INFORMATION* put() {
+        reset();
+        return &info_;
+    }
+    HANDLE process() const { return info_.hProcess; }
+    HANDLE thread() const { return info_.hThread; }
+    DWORD process_id() const { return info_.dwProcessId; }
+
+    // Hands over the process handle and closes the thread handle.
+    HANDLE release_process() {
+        const HANDLE process = info_.hProcess;
+        info_.hProcess = nullptr;
+        reset();
+        return process;
+    }
+
+    void reset() {
+        if (info_.hThread) CloseHandle(info_.hThread);
+        if (info_.hProcess) CloseHandle(info_.hProcess);
+        info_ = PROCESS_INFORMATION{};
+    }
+
+private:
+    PROCESS_INFORMATION info_{};
+};
 
 }  // namespace owned
