@@ -92,7 +92,7 @@ if errorlevel 1 goto copy_files
 sc query %SERVICE% | find "STOPPED" >nul
 if not errorlevel 1 goto copy_files
 echo Stopping the running service %SERVICE%.
-net stop %SERVICE% >nul
+call :stop_and_wait
 if errorlevel 1 set "ERR=could not stop the service %SERVICE%." & goto fail
 
 :copy_files
@@ -213,6 +213,22 @@ reg add "%SETTINGS_KEY%" /v "%~1" /t %~2 /d "%~3" /f %VIEW% >nul
 if errorlevel 1 set "ERR=could not write the value "%~1" of %SETTINGS_KEY%." & exit /b 1
 set /a WRITTEN+=1
 exit /b 0
+
+rem Stops the service and waits for it, at most about 60 s. net stop gives up
+rem when the stop takes longer than it waits, and a stop already under way makes
+rem it fail, although the service is stopping: the state decides, not net stop.
+:stop_and_wait
+net stop %SERVICE% >nul 2>&1
+set /a STOP_TRIES=0
+:stop_poll
+sc query %SERVICE% | find "STOPPED" >nul
+if not errorlevel 1 exit /b 0
+set /a STOP_TRIES+=1
+if %STOP_TRIES% GEQ 30 exit /b 1
+sc query %SERVICE% | find "STOP_PENDING" >nul
+if errorlevel 1 sc stop %SERVICE% >nul 2>&1
+ping -n 3 127.0.0.1 >nul 2>&1
+goto stop_poll
 
 :fail
 echo install: FAILED: %ERR% 1>&2

@@ -73,8 +73,7 @@ goto files
 :stop_service
 sc query %SERVICE% | find "STOPPED" >nul
 if not errorlevel 1 goto delete_service
-net stop %SERVICE% >nul 2>&1
-sc query %SERVICE% | find "STOPPED" >nul
+call :stop_and_wait
 if errorlevel 1 set "ERR=could not stop the service %SERVICE%." & goto fail
 echo Stopped the service %SERVICE%.
 :delete_service
@@ -173,6 +172,22 @@ if not defined LINE exit /b 1
 set "LINE=%LINE:*REG_EXPAND_SZ    =%"
 set "%~3=%LINE:*REG_SZ    =%"
 exit /b 0
+
+rem Stops the service and waits for it, at most about 60 s. net stop gives up
+rem when the stop takes longer than it waits, and a stop already under way makes
+rem it fail, although the service is stopping: the state decides, not net stop.
+:stop_and_wait
+net stop %SERVICE% >nul 2>&1
+set /a STOP_TRIES=0
+:stop_poll
+sc query %SERVICE% | find "STOPPED" >nul
+if not errorlevel 1 exit /b 0
+set /a STOP_TRIES+=1
+if %STOP_TRIES% GEQ 30 exit /b 1
+sc query %SERVICE% | find "STOP_PENDING" >nul
+if errorlevel 1 sc stop %SERVICE% >nul 2>&1
+ping -n 3 127.0.0.1 >nul 2>&1
+goto stop_poll
 
 :fail
 echo uninstall: FAILED: %ERR% 1>&2
