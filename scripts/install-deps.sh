@@ -3,7 +3,7 @@
 # of it is there already. Run as root on Debian 12.
 set -eu
 packages=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386
-          xvfb xauth x11-apps imagemagick googletest zip unzip wixl msitools clang)
+          xvfb xauth x11-apps imagemagick googletest zip unzip wixl msitools clang clang-format)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
