@@ -3,6 +3,7 @@
 
 #include "winrelay/command_line.h"
 
+#include <cstddef>
 #include <cwchar>
 
 const char kHelpText[] =
@@ -18,10 +19,11 @@ constexpr int kArgumentCount = 7;  // program name and three pairs
 static_assert(sizeof(long) == sizeof(int32_t), "wcstol must clamp to the 32-bit limits");
 
 // Longer values are cut; the rest of the buffer stays zero.
-void copy_text(wchar_t (&target)[kTextUnits], const wchar_t* value) {
+void copy_text(wchar_t (&target)[contracts::kRelayTextUnits], const wchar_t* value) {
+    constexpr size_t units = contracts::kRelayTextUnits;
     size_t n = 0;
-    for (; n < kTextUnits - 1 && value[n] != L'\0'; ++n) target[n] = value[n];
-    for (; n < kTextUnits; ++n) target[n] = L'\0';
+    for (; n < units - 1 && value[n] != L'\0'; ++n) target[n] = value[n];
+    for (; n < units; ++n) target[n] = L'\0';
 }
 
 // Stores the value of a recognised option; false for anything else.

@@ -1,16 +1,15 @@
 // The forwarder's command line: three option/value pairs in any order.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
-// Each text value keeps at most kTextUnits - 1 units and stays terminated.
-constexpr size_t kTextUnits = 1024;
+#include "common/contracts.h"
 
+// Each text value keeps at most kRelayTextUnits - 1 units and stays terminated.
 struct relay_request {
     int32_t message_id = 0;
-    wchar_t ini_path[kTextUnits] = {};
-    wchar_t window_title[kTextUnits] = {};
+    wchar_t ini_path[contracts::kRelayTextUnits] = {};
+    wchar_t window_title[contracts::kRelayTextUnits] = {};
 };
 
 enum class parse_outcome { relay, help, invalid };

@@ -16,7 +16,7 @@ namespace {
 
 constexpr int kParsed = 20000;
 constexpr int kStarted = 200;
-constexpr size_t kTextLimit = kTextUnits - 1;
+constexpr size_t kTextLimit = contracts::kRelayTextUnits - 1;
 
 unsigned seed() {
     wchar_t text[32] = L"";

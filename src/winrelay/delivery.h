@@ -1,0 +1,15 @@
+// Handing a parsed request to its window, and the exit code that says how it went.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "winrelay/command_line.h"
+
+// Codes below kRelayFailed carry their own meaning, so a failure never reports them.
+uint32_t failure_exit_code(DWORD error);
+
+// Sends the ini path and message id to the window titled as asked, then raises
+// it. Returns kRelayDelivered, kRelayNoWindow, or the reason FindWindowW failed.
+uint32_t deliver(const relay_request& request);
