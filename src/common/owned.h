@@ -100,6 +100,13 @@ struct gdi_traits {
     static void close(type h) { DeleteObject(h); }
 };
 
+// A memory device context from CreateCompatibleDC (a window's own DC is released, not deleted).
+struct dc_traits {
+    using type = HDC;
+    static type invalid() { return nullptr; }
+    static void close(type h) { DeleteDC(h); }
+};
+
 struct module_traits {
     using type = HMODULE;
     static type invalid() { return nullptr; }
@@ -114,7 +121,48 @@ using unique_service = unique_any<service_traits>;
 using unique_find = unique_any<find_traits>;
 using unique_heap = unique_any<heap_traits>;
 using unique_gdi = unique_any<gdi_traits>;
+using unique_dc = unique_any<dc_traits>;
 using unique_module = unique_any<module_traits>;
+
+// Closes a handle kept in a plain slot that others read (a record's field, a
+// process-wide table) and leaves the slot empty.
+inline void close_slot(HANDLE& slot) {
+    const unique_handle closing(slot);
+    slot = nullptr;
+}
+
+// A window's device context from GetDC, released to that window.
+class window_dc {
+public:
+    explicit window_dc(HWND window) : window_(window), dc_(GetDC(window)) {}
+    ~window_dc() {
+        if (dc_) ReleaseDC(window_, dc_);
+    }
+    window_dc(const window_dc&) = delete;
+    window_dc& operator=(const window_dc&) = delete;
+
+    HDC get() const { return dc_; }
+
+private:
+    HWND window_;
+    HDC dc_;
+};
+
+// Selects a GDI object into a device context for one scope and puts the
+// previous one back, so the object is free to be deleted afterwards.
+class selection {
+public:
+    selection(HDC dc, HGDIOBJ object) : dc_(dc), previous_(SelectObject(dc, object)) {}
+    ~selection() {
+        if (previous_) SelectObject(dc_, previous_);
+    }
+    selection(const selection&) = delete;
+    selection& operator=(const selection&) = delete;
+
+private:
+    HDC dc_;
+    HGDIOBJ previous_;
+};
 
 // What CreateProcess fills in: both handles are closed with the owner.
 class process_info {

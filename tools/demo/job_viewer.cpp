@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "common/owned.h"
 #include "demo_common.h"
 
 namespace {
@@ -38,13 +39,12 @@ void note(const std::wstring& line) {
     std::string utf8(static_cast<size_t>(bytes), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &utf8[0], bytes,
                         nullptr, nullptr);
-    HANDLE file = CreateFileW(beside_program(L"job_viewer.txt").c_str(), FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    const owned::unique_file file(CreateFileW(
+        beside_program(L"job_viewer.txt").c_str(), FILE_APPEND_DATA,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
     DWORD written = 0;
-    WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 }
 
 void show_job(HWND window, const std::wstring& ini, long long message_id, bool by_message) {
@@ -64,9 +64,9 @@ void show_job(HWND window, const std::wstring& ini, long long message_id, bool b
             size = L"unreadable image";
         }
     }
-    note(std::wstring(by_message ? L"WM_COPYDATA" : L"command line") +
-         L" id=" + std::to_wstring(message_id) + L" ini=" + ini + L" image=" +
-         current.image_path + L" (" + size + L")");
+    note(std::wstring(by_message ? L"WM_COPYDATA" : L"command line") + L" id=" +
+         std::to_wstring(message_id) + L" ini=" + ini + L" image=" + current.image_path + L" (" +
+         size + L")");
     // Started hidden (the agent hides what it starts in its own context), the
     // viewer shows itself once it has a job to show.
     if (!IsWindowVisible(window)) ShowWindow(window, SW_SHOWNORMAL);
@@ -82,10 +82,10 @@ void paint(HWND window, HDC dc) {
     if (current.ini.empty()) {
         lines[0] = L"Waiting for a job...";
     } else {
-        lines[0] = std::wstring(L"Job received by ") +
-                   (current.by_message ? L"WM_COPYDATA, message id " +
-                                             std::to_wstring(current.message_id)
-                                       : std::wstring(L"command line"));
+        lines[0] =
+            std::wstring(L"Job received by ") +
+            (current.by_message ? L"WM_COPYDATA, message id " + std::to_wstring(current.message_id)
+                                : std::wstring(L"command line"));
         lines[1] = L"Job ini: " + current.ini;
         lines[2] = L"Image: " + (current.image_path.empty() ? L"(none)" : current.image_path);
     }
@@ -117,49 +117,49 @@ void paint(HWND window, HDC dc) {
 void save_snapshot(HWND window) {
     RECT client;
     GetClientRect(window, &client);
-    HDC screen = GetDC(window);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
-    HGDIOBJ previous = SelectObject(memory, bitmap);
-    FillRect(memory, &client, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
-    paint(window, memory);
-    SelectObject(memory, previous);
+    const owned::window_dc screen(window);
+    const owned::unique_dc memory(CreateCompatibleDC(screen.get()));
+    const owned::unique_gdi bitmap(
+        CreateCompatibleBitmap(screen.get(), client.right, client.bottom));
+    {
+        const owned::selection drawing(memory.get(), bitmap.get());
+        FillRect(memory.get(), &client, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
+        paint(window, memory.get());
+    }
     CLSID png;
     if (demo::find_encoder(L"image/png", &png)) {
-        Gdiplus::Bitmap picture(bitmap, nullptr);
+        Gdiplus::Bitmap picture(static_cast<HBITMAP>(bitmap.get()), nullptr);
         picture.Save(beside_program(L"job_viewer.png").c_str(), &png, nullptr);
     }
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(window, screen);
 }
 
 LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
-    case WM_COPYDATA: {
-        const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lparam);
-        if (!data || !data->lpData) return FALSE;
-        // The path is NUL-terminated text; never read beyond what was sent.
-        const size_t units = data->cbData / sizeof(wchar_t);
-        const auto* text = static_cast<const wchar_t*>(data->lpData);
-        std::wstring ini(text, units);
-        ini.resize(ini.find(L'\0') == std::wstring::npos ? units : ini.find(L'\0'));
-        show_job(window, ini, static_cast<long long>(static_cast<LONG_PTR>(data->dwData)), true);
-        save_snapshot(window);
-        return TRUE;
-    }
-    case WM_PAINT: {
-        PAINTSTRUCT ps;
-        HDC dc = BeginPaint(window, &ps);
-        paint(window, dc);
-        EndPaint(window, &ps);
-        return 0;
-    }
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
-    default:
-        return DefWindowProcW(window, message, wparam, lparam);
+        case WM_COPYDATA: {
+            const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lparam);
+            if (!data || !data->lpData) return FALSE;
+            // The path is NUL-terminated text; never read beyond what was sent.
+            const size_t units = data->cbData / sizeof(wchar_t);
+            const auto* text = static_cast<const wchar_t*>(data->lpData);
+            std::wstring ini(text, units);
+            ini.resize(ini.find(L'\0') == std::wstring::npos ? units : ini.find(L'\0'));
+            show_job(window, ini, static_cast<long long>(static_cast<LONG_PTR>(data->dwData)),
+                     true);
+            save_snapshot(window);
+            return TRUE;
+        }
+        case WM_PAINT: {
+            PAINTSTRUCT ps;
+            HDC dc = BeginPaint(window, &ps);
+            paint(window, dc);
+            EndPaint(window, &ps);
+            return 0;
+        }
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wparam, lparam);
     }
 }
 

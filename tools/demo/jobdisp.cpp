@@ -30,8 +30,7 @@ int render(const std::wstring& spool, const std::wstring& tiff) {
     UINT width = 0;
     UINT height = 0;
     page_size(page, &width, &height);
-    Gdiplus::Bitmap image(static_cast<INT>(width), static_cast<INT>(height),
-                          PixelFormat24bppRGB);
+    Gdiplus::Bitmap image(static_cast<INT>(width), static_cast<INT>(height), PixelFormat24bppRGB);
     {
         Gdiplus::Graphics canvas(&image);
         canvas.Clear(Gdiplus::Color(255, 255, 255, 255));

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/last_error.h"
 #include "common/owned.h"
 
 namespace {
@@ -17,27 +18,22 @@ std::wstring failure(const wchar_t* what, const std::wstring& path) {
     return what + path + L" (error " + std::to_wstring(code) + L")";
 }
 
-// Deletes a GDI object when it goes out of scope, after it was deselected.
-class gdi_object {
+// A GDI object created for one drawing step: selected while it draws, then
+// deselected and deleted (members end in reverse order).
+class drawing_object {
 public:
-    gdi_object(HDC dc, HGDIOBJ object) : dc_(dc), object_(object), old_(SelectObject(dc, object)) {}
-    ~gdi_object() {
-        SelectObject(dc_, old_);
-        DeleteObject(object_);
-    }
-    gdi_object(const gdi_object&) = delete;
-    gdi_object& operator=(const gdi_object&) = delete;
+    drawing_object(HDC dc, HGDIOBJ object) : object_(object), selected_(dc, object) {}
 
 private:
-    HDC dc_;
-    HGDIOBJ object_;
-    HGDIOBJ old_;
+    owned::unique_gdi object_;
+    owned::selection selected_;
 };
 
 void draw_text(HDC dc, int x, int y, int height, int weight, const std::wstring& text) {
-    const gdi_object font(dc, CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE,
-                                          DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                                          DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Arial"));
+    const drawing_object font(
+        dc, CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                        DEFAULT_PITCH | FF_SWISS, L"Arial"));
     TextOutW(dc, x, y, text.c_str(), static_cast<int>(text.size()));
 }
 
@@ -53,23 +49,23 @@ bool draw_test_page(const std::wstring& path, unsigned number, const std::wstrin
                      MulDiv(297, GetDeviceCaps(dc, VERTRES), GetDeviceCaps(dc, VERTSIZE)), nullptr);
     SetBkMode(dc, TRANSPARENT);
     {
-        const gdi_object pen(dc, CreatePen(PS_SOLID, 8, RGB(0, 0, 0)));
-        const gdi_object none(dc, GetStockObject(NULL_BRUSH));
+        const drawing_object pen(dc, CreatePen(PS_SOLID, 8, RGB(0, 0, 0)));
+        const owned::selection none(dc, GetStockObject(NULL_BRUSH));  // stock: never deleted
         Rectangle(dc, 100, 100, 2000, 2870);
     }
     draw_text(dc, 200, 200, 120, FW_BOLD, L"Test page");
     draw_text(dc, 200, 380, 60, FW_NORMAL, L"Job " + std::to_wstring(number));
     draw_text(dc, 200, 470, 60, FW_NORMAL, L"Printer: " + printer);
     {
-        const gdi_object red(dc, CreateSolidBrush(RGB(220, 30, 30)));
+        const drawing_object red(dc, CreateSolidBrush(RGB(220, 30, 30)));
         Rectangle(dc, 200, 700, 900, 1200);
     }
     {
-        const gdi_object green(dc, CreateSolidBrush(RGB(30, 170, 60)));
+        const drawing_object green(dc, CreateSolidBrush(RGB(30, 170, 60)));
         Ellipse(dc, 1100, 700, 1900, 1200);
     }
     {
-        const gdi_object blue(dc, CreateSolidBrush(RGB(40, 70, 220)));
+        const drawing_object blue(dc, CreateSolidBrush(RGB(40, 70, 220)));
         const POINT triangle[3] = {{200, 2000}, {900, 2000}, {550, 1400}};
         Polygon(dc, triangle, 3);
     }
@@ -83,8 +79,9 @@ bool write_bytes(const std::wstring& path, const std::string& bytes) {
     const owned::unique_file file(
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                             nullptr) &&
+    return file &&
+           WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) &&
            written == bytes.size();
 }
 
@@ -153,10 +150,11 @@ bool write_job(const std::wstring& dir, const std::wstring& type, const std::wst
             return false;
         }
         if (create_new(job.ini)) return write_ini(type, job, error);
-        const DWORD code = GetLastError();
-        DeleteFileW(job.spool.c_str());
-        if (code != ERROR_FILE_EXISTS) {
-            SetLastError(code);
+        {
+            const owned::last_error_keeper keep;  // the reason stays, not the removal's
+            DeleteFileW(job.spool.c_str());
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS) {
             error = failure(L"cannot create ", job.ini);
             return false;
         }

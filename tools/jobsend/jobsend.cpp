@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "agent/pipe_srv/pipe_name.h"
+#include "common/contracts.h"
 #include "jobsend/job_files.h"
 #include "jobsend/options.h"
 #include "jobsend/pipe_client.h"
@@ -23,21 +23,22 @@ enum exit_code : int {
 int report_send(job_pipe::send_result result, const std::wstring& message, DWORD timeout_ms) {
     const DWORD code = GetLastError();
     switch (result) {
-    case job_pipe::send_result::sent:
-        std::fwprintf(stdout, L"sent: %ls\n", message.c_str());
-        return kSent;
-    case job_pipe::send_result::no_pipe:
-        std::fwprintf(stderr, L"jobsend: the pipe %ls does not exist; is the Agent service running?\n",
-                      kJobPipeName);
-        return kNoPipe;
-    case job_pipe::send_result::timed_out:
-        std::fwprintf(stderr, L"jobsend: the pipe %ls stayed busy for %lu ms\n", kJobPipeName,
-                      static_cast<unsigned long>(timeout_ms));
-        return kTimedOut;
-    default:
-        std::fwprintf(stderr, L"jobsend: cannot write to the pipe %ls (error %lu)\n", kJobPipeName,
-                      static_cast<unsigned long>(code));
-        return kFailed;
+        case job_pipe::send_result::sent:
+            std::fwprintf(stdout, L"sent: %ls\n", message.c_str());
+            return kSent;
+        case job_pipe::send_result::no_pipe:
+            std::fwprintf(stderr,
+                          L"jobsend: the pipe %ls does not exist; is the Agent service running?\n",
+                          contracts::kJobPipeName);
+            return kNoPipe;
+        case job_pipe::send_result::timed_out:
+            std::fwprintf(stderr, L"jobsend: the pipe %ls stayed busy for %lu ms\n",
+                          contracts::kJobPipeName, static_cast<unsigned long>(timeout_ms));
+            return kTimedOut;
+        default:
+            std::fwprintf(stderr, L"jobsend: cannot write to the pipe %ls (error %lu)\n",
+                          contracts::kJobPipeName, static_cast<unsigned long>(code));
+            return kFailed;
     }
 }
 

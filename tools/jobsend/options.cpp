@@ -76,8 +76,7 @@ bool check_combination(const jobsend_options& o, bool type_given, std::wstring& 
             error = L"--make-job writes its own job ini: leave out --ini";
             return false;
         }
-        return check_field(L"--printer", o.printer, error) &&
-               check_field(L"--user", o.user, error);
+        return check_field(L"--printer", o.printer, error) && check_field(L"--user", o.user, error);
     }
     if (type_given) {
         error = L"--type needs --make-job";
@@ -106,9 +105,9 @@ bool parse_options(int argc, wchar_t** argv, jobsend_options& options, std::wstr
             const wchar_t* name;
             std::wstring* value;
         } valued[] = {
-            {L"--printer", &options.printer},      {L"--ini", &options.ini},
-            {L"--user", &options.user},            {L"--raw-message", &options.raw_message},
-            {L"--make-job", &options.job_dir},     {L"--type", &options.type},
+            {L"--printer", &options.printer},  {L"--ini", &options.ini},
+            {L"--user", &options.user},        {L"--raw-message", &options.raw_message},
+            {L"--make-job", &options.job_dir}, {L"--type", &options.type},
             {L"--timeout", &timeout},
         };
         std::wstring* target = nullptr;

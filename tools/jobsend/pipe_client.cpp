@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "agent/pipe_srv/pipe_name.h"
+#include "common/contracts.h"
 
 namespace job_pipe {
 namespace {
@@ -16,8 +16,8 @@ send_result open(DWORD timeout_ms, owned::unique_file& pipe) {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
     for (;;) {
         // Only what writing needs: an ordinary user is granted no more.
-        pipe.reset(CreateFileW(kJobPipeName, kJobPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0,
-                               nullptr));
+        pipe.reset(CreateFileW(contracts::kJobPipeName, contracts::kJobPipeClientAccess, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
         if (pipe) return send_result::sent;
         if (GetLastError() == ERROR_FILE_NOT_FOUND) return send_result::no_pipe;
         if (GetLastError() != ERROR_PIPE_BUSY) return send_result::failed;
@@ -31,7 +31,8 @@ send_result open(DWORD timeout_ms, owned::unique_file& pipe) {
         // can be missed when the instance frees up just before the wait starts
         // (seen under Wine), and several clients race for the one instance anyway.
         const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kWaitSliceMs));
-        if (!WaitNamedPipeW(kJobPipeName, slice) && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        if (!WaitNamedPipeW(contracts::kJobPipeName, slice) &&
+            GetLastError() == ERROR_FILE_NOT_FOUND) {
             return send_result::no_pipe;
         }
     }
@@ -63,7 +64,8 @@ bool wait_for_pipe(DWORD timeout_ms) {
             return false;
         }
         // Waits for a busy instance, but fails at once while there is none.
-        if (WaitNamedPipeW(kJobPipeName, static_cast<DWORD>(deadline - now))) return true;
+        if (WaitNamedPipeW(contracts::kJobPipeName, static_cast<DWORD>(deadline - now)))
+            return true;
         if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
         Sleep(5);
     }
