@@ -17,6 +17,7 @@
 #include "common/owned.h"
 #include "jobsend/pipe_client.h"
 #include "pipe_srv/pipe_srv.h"
+using contracts::kJobPipeName;
 
 namespace {
 

@@ -19,11 +19,12 @@
 #include <thread>
 #include <vector>
 
-#include "agent/pipe_srv/pipe_name.h"
+#include "common/contracts.h"
 #include "faults/agent_host.h"
 #include "jobsend/pipe_client.h"
 #include "bench_env.h"
 #include "support/support.h"
+using contracts::kJobPipeName;
 
 namespace {
 

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "agent/pipe_srv/pipe_name.h"
+#include "common/contracts.h"
 #include "common/owned.h"
 #include "faults/agent_host.h"
 #include "service/observe.h"
 #include "support/pipe_security.h"
 #include "support/support.h"
+using contracts::kJobPipeName;
+using contracts::kJobPipeClientAccess;
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include "pipe_srv/pipe_srv.h"
 #include "pipe_srv/recorder.h"
 #include "support/support.h"
+using contracts::kJobPipeName;
 
 using namespace test_support;
 

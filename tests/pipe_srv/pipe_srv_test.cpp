@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "jobsend/pipe_client.h"
-#include "pipe_srv/mutex_hold.h"
+#include "common/lock.h"
 #include "pipe_srv/pipe_srv.h"
 #include "pipe_srv/recorder.h"
 #include "support/pipe_security.h"
 #include "support/support.h"
+using contracts::kJobPipeName;
+using contracts::kJobPipeClientAccess;
 
 using namespace test_support;
 using ::testing::UnorderedElementsAreArray;
@@ -283,7 +285,7 @@ TEST_F(PipeServerLifecycle, StopTakesNoQueuedMessageAndBusyWorkersEndByThemselve
     for (;;) {
         size_t queued = 0;
         {
-            exclusive_hold queue(server->queue_mutex);
+            owned::exclusive_hold queue(server->queue_mutex);
             queued = server->msg_queue.size();
         }
         if (queued == 4) break;

@@ -7,7 +7,7 @@
 
 #include <aclapi.h>
 
-#include "agent/pipe_srv/pipe_name.h"
+#include "common/contracts.h"
 #include "common/owned.h"
 
 namespace test_support {
@@ -30,7 +30,7 @@ inline void expect_job_pipe_descriptor(HANDLE pipe) {
         {ACCESS_DENIED_ACE_TYPE, FILE_ALL_ACCESS, WinNetworkSid},
         {ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, WinLocalSystemSid},
         {ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS, WinBuiltinAdministratorsSid},
-        {ACCESS_ALLOWED_ACE_TYPE, kJobPipeClientAccess, WinAuthenticatedUserSid},
+        {ACCESS_ALLOWED_ACE_TYPE, contracts::kJobPipeClientAccess, WinAuthenticatedUserSid},
     };
     ASSERT_EQ(dacl->AceCount, sizeof rows / sizeof rows[0]);
     for (DWORD i = 0; i < dacl->AceCount; ++i) {

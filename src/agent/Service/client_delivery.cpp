@@ -8,6 +8,7 @@
 #include "Service/job_ini.h"
 #include "Service/program_wait.h"
 #include "Service/service_events.h"
+#include "common/contracts.h"
 #include "common/owned.h"
 #include "regtools/reg_records.h"
 #include "regtools/settings_key.h"
@@ -42,7 +43,7 @@ constexpr skip_rule kSkipRules[] = {
 const launch_options kClientWithJob = {0, 0, 0};
 const launch_options kWinrelay = {1, 0, 0};
 
-uint32_t failure_reason(DWORD error) { return error > 2 ? error : kRelayFailed; }
+uint32_t failure_reason(DWORD error) { return error > 2 ? error : contracts::kRelayFailed; }
 
 // The group every delivery needs, whatever its mode; taken whole from the
 // user's copy of the settings key or from the machine-wide one.
@@ -146,8 +147,8 @@ public:
         }
 
         const uint32_t first = relay();
-        if (first == kRelayDelivered || first == kRelayHelpShown) return;
-        if (first != kRelayNoWindow) {
+        if (first == contracts::kRelayDelivered || first == contracts::kRelayHelpShown) return;
+        if (first != contracts::kRelayNoWindow) {
             LOG_ERROR_CODE("run_client_app(): failed to exec_winrelay().", first);
             return;
         }
@@ -159,7 +160,7 @@ public:
             return;
         }
         const uint32_t second = relay();
-        if (second != kRelayDelivered) {
+        if (second != contracts::kRelayDelivered) {
             LOG_ERROR_CODE("run_client_app(): failed to exec_winrelay().", second);
         }
     }
@@ -256,7 +257,7 @@ uint32_t exec_winrelay(const wchar_t* install_dir, const wchar_t* window_title,
     installed_program program;
     wchar_t command_line[kCommandLineUnits];
     if (!program.locate(install_dir, L"winrelay.exe") ||
-        !format_fitting(command_line, L"%ls -id %d -wt \"%ls\" -ini \"%ls\"",
+        !format_fitting(command_line, contracts::kRelayCommandFormat,
                         program.command_name(), static_cast<int>(message_id), window_title,
                         job_ini_path)) {
         LOG_ERROR("exec_winrelay(): failed to format_fitting().");
@@ -273,7 +274,7 @@ uint32_t exec_winrelay(const wchar_t* install_dir, const wchar_t* window_title,
         case program_wait::terminating:
             // winrelay is not ended: it finishes its one delivery by itself.
             LOG_WARNING("exec_winrelay(): terminate event happens.");
-            return kRelayFailed;
+            return contracts::kRelayFailed;
         case program_wait::ended: {
             DWORD exit_code = 0;
             if (!GetExitCodeProcess(process.get(), &exit_code)) {
@@ -284,6 +285,6 @@ uint32_t exec_winrelay(const wchar_t* install_dir, const wchar_t* window_title,
         }
         default:
             LOG_ERROR("exec_winrelay(): failed to WaitForMultipleObjects().");
-            return kRelayFailed;
+            return contracts::kRelayFailed;
     }
 }

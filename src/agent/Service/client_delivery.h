@@ -8,14 +8,8 @@
 bool run_client_app(const wchar_t* job_ini_path, const wchar_t* settings_key_name,
                     uint32_t session_id);
 
-// What exec_winrelay reports: winrelay's own exit codes, or a failure reason.
-constexpr uint32_t kRelayDelivered = 0;
-constexpr uint32_t kRelayHelpShown = 1;
-constexpr uint32_t kRelayNoWindow = 2;
-constexpr uint32_t kRelayFailed = 3;  // failures with no reason above 2 of their own
-
 // Runs install_dir\winrelay.exe in the session, hidden, and waits for it or for
 // the service's terminate event (then 3, and winrelay is left running).
-// Returns its exit code, or a failure reason of 3 or more.
+// Returns its exit code (contracts::kRelay*), or a failure reason of 3 or more.
 uint32_t exec_winrelay(const wchar_t* install_dir, const wchar_t* window_title,
                        int32_t message_id, const wchar_t* job_ini_path, uint32_t session_id);

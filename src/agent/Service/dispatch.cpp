@@ -14,6 +14,7 @@
 #include "Service/session_table.h"
 #include "Service/shared_tables.h"
 #include "Service/stages.h"
+#include "common/contracts.h"
 #include "common/owned.h"
 #include "regtools/reg_records.h"
 #include "regtools/settings_key.h"
@@ -25,8 +26,8 @@
 
 namespace {
 
-constexpr size_t kFieldChars = 1024;  // a field keeps at most 1023 characters
-constexpr wchar_t kSeparator = L';';
+constexpr size_t kFieldChars = contracts::kFieldUnits;
+constexpr wchar_t kSeparator = contracts::kMessageSeparator;
 
 struct job_fields {
     wchar_t printer[kFieldChars];

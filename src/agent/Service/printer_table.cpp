@@ -48,7 +48,6 @@ void load_printer(uint32_t number) {
         // The lower number wins when a printer is listed twice.
         printer_table.emplace(std::move(printer), std::move(settings_key));
     } else {
-        SetLastError(ERROR_INVALID_PARAMETER);
         LOG_ERROR_CODE("read_srvregcfg(): invalid registry key value.", ERROR_INVALID_PARAMETER);
     }
     reg_free_records(value);

@@ -5,6 +5,8 @@
 #include "Service/service_events.h"
 #include "Service/session_table.h"
 #include "Service/shared_tables.h"
+#include "common/lock.h"
+#include "common/owned.h"
 #include "pipe_srv/pipe_srv.h"
 
 #define LOG_MODULE "..\\src\\Service"
@@ -75,17 +77,6 @@ SRWLOCK status_lock = SRWLOCK_INIT;
 // state or races the session table's fill.
 SRWLOCK startup_lock = SRWLOCK_INIT;
 
-class exclusive_lock {
-public:
-    explicit exclusive_lock(SRWLOCK* lock) : lock_(lock) { AcquireSRWLockExclusive(lock_); }
-    ~exclusive_lock() { ReleaseSRWLockExclusive(lock_); }
-    exclusive_lock(const exclusive_lock&) = delete;
-    exclusive_lock& operator=(const exclusive_lock&) = delete;
-
-private:
-    SRWLOCK* lock_;
-};
-
 // service_status keeps the status last reported: a report that fails leaves
 // it as it was, so a later interrogation cannot re-send a state that never
 // took effect (a failed stop-pending report would otherwise leave a running
@@ -106,7 +97,7 @@ SERVICE_STATUS make_status(DWORD state, DWORD controls_accepted, DWORD win32_exi
 }
 
 bool report(DWORD state, DWORD controls_accepted, DWORD win32_exit_code) {
-    exclusive_lock hold(&status_lock);
+    owned::exclusive_hold hold(status_lock);
     return send_status(make_status(state, controls_accepted, win32_exit_code));
 }
 
@@ -117,14 +108,14 @@ enum class stop_start { pending, already_stopped, report_failed };
 // start, or the pipe thread after a pipe server failure): checked and
 // reported under one hold, so a stopped report is never followed by another.
 stop_start report_stop_pending_unless_stopped() {
-    exclusive_lock hold(&status_lock);
+    owned::exclusive_hold hold(status_lock);
     if (service_status.dwCurrentState == SERVICE_STOPPED) return stop_start::already_stopped;
     return send_status(make_status(SERVICE_STOP_PENDING, 0, NO_ERROR)) ? stop_start::pending
                                                                         : stop_start::report_failed;
 }
 
 bool already_stopped() {
-    exclusive_lock hold(&status_lock);
+    owned::exclusive_hold hold(status_lock);
     return service_status.dwCurrentState == SERVICE_STOPPED;
 }
 
@@ -192,13 +183,9 @@ void stop_service() {
             pipe_thread_may_be_cut_off()) {
             TerminateThread(pipe_thread, 0);
         }
-        CloseHandle(pipe_thread);
-        pipe_thread = nullptr;
+        owned::close_slot(pipe_thread);
     }
-    for (int i = 1; i < kServiceEventCount; ++i) {
-        if (service_events[i]) CloseHandle(service_events[i]);
-        service_events[i] = nullptr;
-    }
+    for (int i = 1; i < kServiceEventCount; ++i) owned::close_slot(service_events[i]);
     release_shared_tables(ms_left(deadline));
     if (!report_stopped(NO_ERROR)) {
         LOG_ERROR("service_handle(): failed to SetServiceStatus():SERVICE_STOPPED.");
@@ -251,12 +238,12 @@ bool report_running() {
 bool report_stopped(DWORD win32_exit_code) { return report(SERVICE_STOPPED, 0, win32_exit_code); }
 
 bool report_current() {
-    exclusive_lock hold(&status_lock);
+    owned::exclusive_hold hold(status_lock);
     return SetServiceStatus(status_handle, &service_status) != FALSE;
 }
 
 void WINAPI service_main(DWORD /*argc*/, LPWSTR* /*argv*/) {
-    exclusive_lock starting(&startup_lock);
+    owned::exclusive_hold starting(startup_lock);
     status_handle = RegisterServiceCtrlHandlerExW(kServiceName, service_handle, nullptr);
     if (!status_handle) {
         LOG_ERROR("service_main(): failed to RegisterServiceCtrlHandler().");
@@ -314,7 +301,7 @@ DWORD WINAPI service_handle(DWORD control, DWORD event_type, LPVOID event_data,
         }
         if (start != stop_start::pending) return NO_ERROR;
     }
-    exclusive_lock started(&startup_lock);
+    owned::exclusive_hold started(startup_lock);
     if (control == SERVICE_CONTROL_STOP) {
         // A start-up that failed meanwhile has reported stopped itself.
         if (!already_stopped()) stop_service();

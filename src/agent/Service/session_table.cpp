@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "common/owned.h"
 #include "tools/session_api.h"
 #include "tools/sessions.h"
 
@@ -17,41 +18,49 @@ namespace {
 constexpr DWORD kTableWaitMs = 5000;
 const wchar_t kGuest[] = L"Guest";
 
-// Holds session_table_mutex for its lifetime when the wait succeeded. The
-// caller names itself for the wait's warnings.
+// A mutex this thread owns, handed back when the owner goes.
+struct owned_mutex_traits {
+    using type = HANDLE;
+    static type invalid() { return nullptr; }
+    static void close(type mutex) { ReleaseMutex(mutex); }
+};
+using owned_mutex = owned::unique_any<owned_mutex_traits>;
+
+// Holds session_table_mutex for its lifetime when the wait succeeded. Unlike
+// the shared lock scopes it gives up on an abandoned mutex: a writer of this
+// table may have been cut off mid-change. The caller names itself for the
+// wait's warnings.
 class table_lock {
 public:
     table_lock(const wchar_t* caller, const wchar_t* user_name) : held_(acquire(caller, user_name)) {}
-    ~table_lock() {
-        if (held_) ReleaseMutex(session_table_mutex);
-    }
     table_lock(const table_lock&) = delete;
     table_lock& operator=(const table_lock&) = delete;
 
-    bool held() const { return held_; }
+    bool held() const { return held_.valid(); }
 
 private:
-    static bool acquire(const wchar_t* caller, const wchar_t* user_name) {
-        switch (WaitForSingleObject(session_table_mutex, kTableWaitMs)) {
+    static owned_mutex acquire(const wchar_t* caller, const wchar_t* user_name) {
+        const DWORD waited = WaitForSingleObject(session_table_mutex, kTableWaitMs);
+        // Abandoned, the wait made this thread the owner: handed back unused.
+        owned_mutex owner(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED ? session_table_mutex
+                                                                              : nullptr);
+        switch (waited) {
             case WAIT_OBJECT_0:
-                return true;
+                return owner;
             case WAIT_TIMEOUT:
                 LOG_WARNING_W(L"%ls(): failed to WaitForSingleObject():WAIT_TIMEOUT for \"%ls\".", caller,
                               user_name);
-                return false;
+                return owned_mutex();
             case WAIT_FAILED:
                 LOG_WARNING_W(L"%ls(): failed to WaitForSingleObject():WAIT_FAILED for \"%ls\".", caller,
                               user_name);
-                return false;
+                return owned_mutex();
             default:
-                // Abandoned: the wait made this thread the owner. The table may be
-                // half-written, so give up, but hand the lock back first.
-                ReleaseMutex(session_table_mutex);
-                return false;
+                return owned_mutex();
         }
     }
 
-    const bool held_;
+    const owned_mutex held_;
 };
 
 // Fallback for a domain user or a Guest without a session of its own.
@@ -88,7 +97,6 @@ bool choose_session(const wchar_t* user_name, uint32_t& session_id, const sessio
     }
     if (wcscmp(user_name, kGuest) == 0) return choose_guest_session(session_id, policy);
     if (!policy.domain_allowed) {
-        SetLastError(ERROR_INVALID_PARAMETER);
         LOG_ERROR_W_CODE(ERROR_INVALID_PARAMETER, L"find_session_id(): can't find user name \"%ls\" in the table.",
                          user_name);
         return false;
@@ -119,7 +127,6 @@ void add_session_info(session_table_map& table, uint32_t session_id) {
 
 bool find_session_id(const wchar_t* user_name, uint32_t* session_id, const session_policy& policy) {
     if (!user_name || !session_id) {
-        SetLastError(ERROR_INVALID_PARAMETER);
         LOG_ERROR_CODE("find_session_id(): invalid input parameter.", ERROR_INVALID_PARAMETER);
         return false;
     }

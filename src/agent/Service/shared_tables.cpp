@@ -7,6 +7,7 @@
 
 #include "Service/printer_table.h"
 #include "Service/session_table.h"
+#include "common/owned.h"
 
 namespace {
 
@@ -45,10 +46,7 @@ shared_tables_use::~shared_tables_use() { leave(); }
 
 bool release_shared_tables(DWORD wait_ms) {
     if (closed.load() || !close_gate(wait_ms)) return false;
-    if (session_table_mutex) {
-        CloseHandle(session_table_mutex);
-        session_table_mutex = nullptr;
-    }
+    owned::close_slot(session_table_mutex);
     session_table.clear();
     printer_table.clear();
     return true;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/owned.h"
-#include "pipe_srv/mutex_hold.h"
+#include "common/lock.h"
 #include "pipe_srv/pipe_reader.h"
 #include "pipe_srv/pipe_srv.h"
 
@@ -66,7 +66,7 @@ private:
         {false, WinNetworkSid, FILE_ALL_ACCESS},
         {true, WinLocalSystemSid, FILE_ALL_ACCESS},
         {true, WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
-        {true, WinAuthenticatedUserSid, kJobPipeClientAccess},
+        {true, WinAuthenticatedUserSid, contracts::kJobPipeClientAccess},
     };
     static constexpr size_t kEntryCount = sizeof kEntries / sizeof kEntries[0];
     static constexpr size_t kAclBytes =
@@ -112,9 +112,10 @@ public:
     io_end connect(Work&& while_listening) {
         restart();
         const BOOL started = ConnectNamedPipe(pipe_, &overlapped_);
-        const DWORD code = GetLastError();
-        while_listening();
-        SetLastError(code);
+        {
+            const owned::last_error_keeper keep;
+            while_listening();
+        }
         // A client that came before the listen is connected already; one that
         // also went again left its message readable (or nothing, which the read reports).
         if (!started && (GetLastError() == ERROR_PIPE_CONNECTED || GetLastError() == ERROR_NO_DATA)) {
@@ -207,7 +208,7 @@ void queue_message(pipe_server* server, const wchar_t* units, DWORD bytes,
     try {
         std::wstring text(units, nul ? static_cast<size_t>(nul - units) : count);
         {
-            exclusive_hold queue(server->queue_mutex);
+            owned::exclusive_hold queue(server->queue_mutex);
             server->msg_queue.push_back(pipe_message{std::move(text), std::move(client_token)});
         }
         // Each queued message holds one count, which wakes one worker; given
@@ -216,7 +217,7 @@ void queue_message(pipe_server* server, const wchar_t* units, DWORD bytes,
             LOG_ERROR("pipe_srv_read_pipe_proc(): failed to ReleaseSemaphore().");
             // No worker takes more messages than there are counts, so the
             // message is still the last one: it is dropped.
-            exclusive_hold queue(server->queue_mutex);
+            owned::exclusive_hold queue(server->queue_mutex);
             server->msg_queue.pop_back();
         }
     } catch (const std::bad_alloc&) {
@@ -272,7 +273,7 @@ bool pipe_srv_create_pipe(pipe_server* server) {
         LOG_ERROR("pipe_srv_read_pipe_proc(): failed to CreateEvent().");
         return false;
     }
-    const HANDLE pipe = CreateNamedPipeW(kJobPipeName, kOpenMode, kPipeMode, kMaxInstances,
+    const HANDLE pipe = CreateNamedPipeW(contracts::kJobPipeName, kOpenMode, kPipeMode, kMaxInstances,
                                          kPipeBufferBytes, kPipeBufferBytes, 0,
                                          security.attributes());
     if (pipe == INVALID_HANDLE_VALUE) {

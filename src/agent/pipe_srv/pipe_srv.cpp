@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <new>
 
-#include "pipe_srv/mutex_hold.h"
+#include "common/last_error.h"
+#include "common/lock.h"
+#include "common/owned.h"
 #include "pipe_srv/pipe_reader.h"
 
 namespace {
@@ -30,10 +32,7 @@ HANDLE start_thread(thread_proc proc, pipe_server* server, int& crt_error) {
     return reinterpret_cast<HANDLE>(thread);
 }
 
-void close_handle(HANDLE& handle) {
-    if (handle) CloseHandle(handle);
-    handle = nullptr;
-}
+void close_handle(HANDLE& handle) { owned::close_slot(handle); }
 
 bool has_threads(const pipe_server* server) {
     return server->reader_thread || !server->work_threads.empty();
@@ -75,22 +74,20 @@ void terminate_threads(pipe_server* server) {
 
 // Closes the listening instance (the name is free again), keeping the last-error value.
 void close_listener(pipe_server* server) {
-    const DWORD code = GetLastError();
+    const owned::last_error_keeper keep;
     close_handle(server->listen_pipe);
     close_handle(server->listen_event);
-    SetLastError(code);
 }
 
 // Releases the record with everything it owns, keeping the caller's last-error value.
 void release_record(pipe_server* server) {
-    const DWORD code = GetLastError();
+    const owned::last_error_keeper keep;
     terminate_threads(server);
     close_listener(server);
     close_handle(server->queue_semaphore);
     close_handle(server->stop_event);
     close_handle(server->state_mutex);
     delete server;
-    SetLastError(code);
 }
 
 bool create_sync_objects(pipe_server* server) {
@@ -144,7 +141,7 @@ enum class take { message, nothing, stop };
 
 // Takes the oldest message into `into` unless the stop has begun.
 take take_message(pipe_server* server, pipe_message& into) {
-    exclusive_hold queue(server->queue_mutex);
+    owned::exclusive_hold queue(server->queue_mutex);
     if (server->stopping) return take::stop;
     if (server->msg_queue.empty()) return take::nothing;
     into.text.swap(server->msg_queue.front().text);
@@ -182,7 +179,7 @@ bool pipe_srv_run(pipe_server* server) {
         return false;
     }
 
-    mutex_hold state(server->state_mutex);
+    owned::mutex_hold state(server->state_mutex);
     if (!state.held()) {
         LOG_ERROR("pipe_srv_run(): failed to WaitForSingleObject().");
         return false;
@@ -210,7 +207,7 @@ void pipe_srv_stop(pipe_server* server) {
     }
     if (server->stopped) return;
 
-    mutex_hold state(server->state_mutex);
+    owned::mutex_hold state(server->state_mutex);
     if (!state.held()) {
         LOG_ERROR("pipe_srv_stop(): failed to WaitForSingleObject().");
         return;
@@ -229,7 +226,7 @@ void pipe_srv_destroy(pipe_server** server) {
     if (!server || !*server) return;
     pipe_server* record = *server;
     {
-        mutex_hold state(record->state_mutex);
+        owned::mutex_hold state(record->state_mutex);
         if (!state.held()) {
             LOG_ERROR("pipe_srv_destroy(): failed to WaitForSingleObject().");
             return;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/contracts.h"
 #include "common/owned.h"
-#include "pipe_srv/pipe_name.h"
 
 // client_token: the sending client's token as the reader took it before it
 // disconnected the client (query, duplicate and impersonate access), or null

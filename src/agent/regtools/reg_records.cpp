@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/last_error.h"
 #include "common/owned.h"
 
 namespace {
@@ -35,7 +36,6 @@ bool read_string(HKEY key, reg_record& record) {
     const size_t length = static_cast<size_t>(bytes);
     void* buffer = length <= (SIZE_MAX - 2) / 2 ? calloc(length * 2 + 2, 1) : nullptr;
     if (!buffer) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         LOG_ERROR_CODE("reg_read_records(): failed to malloc().", ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
@@ -43,9 +43,8 @@ bool read_string(HKEY key, reg_record& record) {
                                      static_cast<BYTE*>(buffer), &bytes))) {
         LOG_ERROR_W(L"reg_read_records(): failed to RegQueryValueEx(\"%ls:%ls:%ls\").",
                     reg_hive_name(record.hive), record.key_path, record.reg_name);
-        const DWORD error = GetLastError();
+        const owned::last_error_keeper keep;
         free(buffer);
-        SetLastError(error);
         return false;
     }
     record.string_result = static_cast<wchar_t*>(buffer);

@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "common/last_error.h"
 #include "tools/sessions.h"
 
 namespace {
@@ -30,7 +31,6 @@ void use_machine_key(const wchar_t* settings_key_name, reg_record* group, wchar_
 
 bool configure_reg_key(wchar_t* key_path, const wchar_t* settings_key_name, uint32_t session_id) {
     if (!key_path || !settings_key_name) {
-        SetLastError(ERROR_INVALID_PARAMETER);
         LOG_ERROR_CODE("configure_reg_key(): invalid input parameter.", ERROR_INVALID_PARAMETER);
         return false;
     }
@@ -42,7 +42,6 @@ bool configure_reg_key(wchar_t* key_path, const wchar_t* settings_key_name, uint
     }
     std::unique_ptr<wchar_t[]> sid(new (std::nothrow) wchar_t[sid_length]);
     if (!sid) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         LOG_ERROR_CODE("configure_reg_key(): failed to malloc().", ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
@@ -52,7 +51,6 @@ bool configure_reg_key(wchar_t* key_path, const wchar_t* settings_key_name, uint
         return false;
     }
     if (wcslen(settings_key_name) + sid_length + kPathReserve > kKeyPathChars) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
         LOG_ERROR_CODE("configure_reg_key(): input buffer size is to small.", ERROR_INSUFFICIENT_BUFFER);
         return false;
     }
@@ -63,7 +61,6 @@ bool configure_reg_key(wchar_t* key_path, const wchar_t* settings_key_name, uint
 bool read_reg_settings(const wchar_t* settings_key_name, reg_record* group, wchar_t* key_path,
                        uint32_t session_id) {
     if (!settings_key_name || !group || !key_path) {
-        SetLastError(ERROR_INVALID_PARAMETER);
         LOG_ERROR_CODE("read_reg_settings(): invalid input parameter.", ERROR_INVALID_PARAMETER);
         return false;
     }
@@ -79,9 +76,10 @@ bool read_reg_settings(const wchar_t* settings_key_name, reg_record* group, wcha
     use_machine_key(settings_key_name, group, key_path);
     if (reg_read_records(group) == 0) return true;
 
-    const DWORD error = GetLastError();
-    reg_free_records(group);
-    SetLastError(error);
+    {
+        const owned::last_error_keeper keep;
+        reg_free_records(group);
+    }
     LOG_ERROR("read_reg_settings(): failed to get settings via registry keys.");
     return false;
 }

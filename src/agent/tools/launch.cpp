@@ -104,19 +104,18 @@ bool exec_user_app(uint32_t session_id, const wchar_t* application, wchar_t* com
         startup.wShowWindow = SW_HIDE;
     }
 
-    PROCESS_INFORMATION started{};
+    owned::process_info started;
     const DWORD error =
-        self_session ? start_in_own_context(application, command_line, startup, started)
+        self_session ? start_in_own_context(application, command_line, startup, *started.put())
                      : start_as_session_user(session_id, application, command_line, startup,
-                                             started);
+                                             *started.put());
     if (error != 0) {
         SetLastError(error);
         return false;
     }
-    CloseHandle(started.hThread);
 
-    if (options.wait_for_idle) wait_until_idle(started.hProcess, options);
-    *process = started.hProcess;
+    if (options.wait_for_idle) wait_until_idle(started.process(), options);
+    *process = started.release_process();
     return true;
 }
 

@@ -4,8 +4,9 @@
 #include "tools/print_jobs.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <memory>
+
+#include "common/last_error.h"
+#include "common/owned.h"
 
 #include "tools/spooler_api.h"
 
@@ -13,9 +14,13 @@ namespace {
 
 constexpr DWORD kMaxJobsExamined = 256;
 
-struct free_deleter {
-    void operator()(void* block) const { std::free(block); }
+// A printer handle, closed through the same seam that opened it.
+struct printer_traits {
+    using type = HANDLE;
+    static type invalid() { return nullptr; }
+    static void close(type printer) { spooler_api().close_printer(printer); }
 };
+using unique_printer = owned::unique_any<printer_traits>;
 
 bool list_jobs(HANDLE printer, BYTE* buffer, DWORD bytes, DWORD* needed, DWORD* returned) {
     return spooler_api().enum_jobs(printer, 0, kMaxJobsExamined, 1, buffer, bytes, needed,
@@ -33,18 +38,18 @@ bool delete_printed_jobs(HANDLE printer) {
         return false;
     }
 
-    std::unique_ptr<BYTE, free_deleter> list(static_cast<BYTE*>(std::malloc(needed)));
+    const owned::unique_heap list(HeapAlloc(GetProcessHeap(), 0, needed));
     if (!list) {
         LOG_ERROR_CODE("cleanup_print_jobs(): failed to malloc().", ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     // One listing only: a queue that grew in between fails here and waits for the next job.
-    if (!list_jobs(printer, list.get(), needed, &needed, &returned)) {
+    if (!list_jobs(printer, static_cast<BYTE*>(list.get()), needed, &needed, &returned)) {
         LOG_ERROR("cleanup_print_jobs(): failed to EnumJobs().");
         return false;
     }
 
-    const auto* jobs = reinterpret_cast<const JOB_INFO_1W*>(list.get());
+    const auto* jobs = static_cast<const JOB_INFO_1W*>(list.get());
     const DWORD examined = std::min(returned, kMaxJobsExamined);
     for (DWORD i = 0; i < examined; ++i) {
         if ((jobs[i].Status & JOB_STATUS_PRINTED) == 0) continue;
@@ -66,15 +71,14 @@ bool cleanup_print_jobs(const wchar_t* printer_name) {
     SetLastError(0);
     PRINTER_DEFAULTSW defaults{};
     defaults.DesiredAccess = PRINTER_ACCESS_USE;
-    HANDLE printer = nullptr;
-    if (!spooler_api().open_printer(const_cast<LPWSTR>(printer_name), &printer, &defaults)) {
+    unique_printer printer;
+    if (!spooler_api().open_printer(const_cast<LPWSTR>(printer_name), printer.put(), &defaults)) {
         LOG_ERROR("cleanup_print_jobs(): failed to OpenPrinter().");
         return false;
     }
-    const bool done = delete_printed_jobs(printer);
+    const bool done = delete_printed_jobs(printer.get());
     // Closing must not overwrite the reason that was logged.
-    const DWORD error = GetLastError();
-    spooler_api().close_printer(printer);
-    SetLastError(error);
+    const owned::last_error_keeper keep;
+    printer.reset();
     return done;
 }

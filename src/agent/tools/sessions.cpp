@@ -63,7 +63,6 @@ DWORD copy_user_sid(uint32_t session_id, wchar_t* buffer, uint32_t* length) {
     }
     std::unique_ptr<BYTE[]> user_info(new (std::nothrow) BYTE[size]);
     if (!user_info) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         LOG_ERROR_CODE("get_sid(): failed to malloc().", ERROR_NOT_ENOUGH_MEMORY);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -115,7 +114,6 @@ bool get_uname(uint32_t session_id, std::wstring& user_name) {
 
 bool get_sid(uint32_t session_id, wchar_t* buffer, uint32_t* length) {
     if (!length) {
-        SetLastError(ERROR_INVALID_PARAMETER);
         LOG_ERROR_CODE("get_sid(): invalid input parameter.", ERROR_INVALID_PARAMETER);
         return false;
     }
