@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 
+#include "common/last_error.h"
 #include "common/owned.h"
 #include "diag/log_format.h"
 
@@ -17,10 +18,10 @@ constexpr wchar_t kLogName[] = L"log";
 // serves. The file is then opened relative to this handle, so a swap of the
 // name c:\tmp after the check cannot redirect the write.
 owned::unique_file open_log_directory() {
-    owned::unique_file directory(CreateFileW(
-        kLogDirectory, FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    owned::unique_file directory(
+        CreateFileW(kLogDirectory, FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION info;
     if (!directory || !GetFileInformationByHandle(directory.get(), &info) ||
         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
@@ -45,9 +46,9 @@ owned::unique_file open_log_file() {
     HANDLE opened = nullptr;
     const NTSTATUS result = NtCreateFile(
         &opened, FILE_APPEND_DATA | SYNCHRONIZE, &attributes, &status, nullptr,
-        FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
-        nullptr, 0);
+        FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN_IF,
+        FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr,
+        0);
     if (result < 0) return owned::unique_file();  // an error status
     owned::unique_file file(opened);
     BY_HANDLE_FILE_INFORMATION info;
@@ -103,7 +104,7 @@ void append_entry(const diag::entry_buffer& entry) {
 }
 
 template <typename Char>
-void write_entry(diag::entry_kind kind, const Char* file, unsigned line, const Char* message,
+void write_entry(diag::entry_kind kind, const char* file, unsigned line, const Char* message,
                  int code) {
     SYSTEMTIME now;
     GetLocalTime(&now);
@@ -112,75 +113,62 @@ void write_entry(diag::entry_kind kind, const Char* file, unsigned line, const C
     append_entry(entry);
 }
 
+template <typename Char>
+void write_error_entry(const char* file, unsigned line, int code, const Char* message) {
+    write_entry(diag::entry_kind::error, file, line, message, code);
+    SetLastError(static_cast<DWORD>(code));
+}
+
+template <typename Char>
+void write_warning_entry(const char* file, unsigned line, const Char* message) {
+    const owned::last_error_keeper keep;
+    write_entry(diag::entry_kind::warning, file, line, message, 0);
+}
+
 }  // namespace
 
-void log_error(const char* file, unsigned line, const char* message, int code) {
-    write_entry(diag::entry_kind::error, file, line, message, code);
-    SetLastError(static_cast<DWORD>(code));
+namespace diag {
+
+void write_error(const char* file, unsigned line, int code, const char* message) {
+    write_error_entry(file, line, code, message);
 }
 
-void log_error(const wchar_t* file, unsigned line, const wchar_t* message, int code) {
-    write_entry(diag::entry_kind::error, file, line, message, code);
-    SetLastError(static_cast<DWORD>(code));
+void write_error(const char* file, unsigned line, int code, const wchar_t* message) {
+    write_error_entry(file, line, code, message);
 }
 
-void log_error_last(const char* file, unsigned line, const char* message) {
-    log_error(file, line, message, static_cast<int>(GetLastError()));
+void write_error_format(const char* file, unsigned line, int code, const wchar_t* format, ...) {
+    wchar_t message[kLogWideMessageUnits];
+    va_list args;
+    va_start(args, format);
+    compose_wide(message, kLogWideMessageUnits, format, args);
+    va_end(args);
+    write_error_entry(file, line, code, message);
 }
 
-void log_warning(const char* file, unsigned line, const char* message) {
-    const DWORD saved = GetLastError();
-    write_entry(diag::entry_kind::warning, file, line, message, 0);
-    SetLastError(saved);
+void write_warning(const char* file, unsigned line, const char* message) {
+    write_warning_entry(file, line, message);
 }
 
-void log_warning(const wchar_t* file, unsigned line, const wchar_t* message) {
-    const DWORD saved = GetLastError();
-    write_entry(diag::entry_kind::warning, file, line, message, 0);
-    SetLastError(saved);
+void write_warning(const char* file, unsigned line, const wchar_t* message) {
+    write_warning_entry(file, line, message);
 }
 
-void log_trace(const char* file, unsigned line, const char* caller, const char* callee) {
-    const DWORD saved = GetLastError();
-    diag::entry_buffer entry;
-    diag::format_trace(entry, file, line, caller, callee);
+void write_warning_format(const char* file, unsigned line, const wchar_t* format, ...) {
+    const owned::last_error_keeper keep;  // the composing may touch it too
+    wchar_t message[kLogWideMessageUnits];
+    va_list args;
+    va_start(args, format);
+    compose_wide(message, kLogWideMessageUnits, format, args);
+    va_end(args);
+    write_warning_entry(file, line, message);
+}
+
+void write_trace(const char* file, unsigned line, const char* caller, const char* callee) {
+    const owned::last_error_keeper keep;
+    entry_buffer entry;
+    format_trace(entry, file, line, caller, callee);
     append_entry(entry);
-    SetLastError(saved);
 }
 
-namespace {
-
-void log_error_composed(const wchar_t* file, unsigned line, int code, const wchar_t* format,
-                        va_list args) {
-    wchar_t message[kLogWideMessageUnits];
-    diag::compose_wide(message, kLogWideMessageUnits, format, args);
-    log_error(file, line, message, code);
-}
-
-}  // namespace
-
-void log_error_fmt(const wchar_t* file, unsigned line, int code, const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    log_error_composed(file, line, code, format, args);
-    va_end(args);
-}
-
-void log_error_fmt_last(const wchar_t* file, unsigned line, const wchar_t* format, ...) {
-    const int code = static_cast<int>(GetLastError());
-    va_list args;
-    va_start(args, format);
-    log_error_composed(file, line, code, format, args);
-    va_end(args);
-}
-
-void log_warning_fmt(const wchar_t* file, unsigned line, const wchar_t* format, ...) {
-    const DWORD saved = GetLastError();
-    wchar_t message[kLogWideMessageUnits];
-    va_list args;
-    va_start(args, format);
-    diag::compose_wide(message, kLogWideMessageUnits, format, args);
-    va_end(args);
-    log_warning(file, line, message);
-    SetLastError(saved);
-}
+}  // namespace diag

@@ -50,9 +50,9 @@ void entry_buffer::appendf(const char* format, ...) {
     if (n >= 0) append(text);
 }
 
-template <typename Char>
-void format_entry_of(entry_buffer& out, entry_kind kind, const Char* file, unsigned line,
-                     const SYSTEMTIME& time, const Char* message, int code) {
+template <typename FileChar, typename MessageChar>
+void format_entry_of(entry_buffer& out, entry_kind kind, const FileChar* file, unsigned line,
+                     const SYSTEMTIME& time, const MessageChar* message, int code) {
     out.append(kind == entry_kind::error ? "\nERROR: file: " : "\nWARNING: file: ");
     out.append(file);
     out.appendf("; line: %u; ", line);
@@ -76,6 +76,11 @@ void format_entry(entry_buffer& out, entry_kind kind, const wchar_t* file, unsig
     format_entry_of(out, kind, file, line, time, message, code);
 }
 
+void format_entry(entry_buffer& out, entry_kind kind, const char* file, unsigned line,
+                  const SYSTEMTIME& time, const wchar_t* message, int code) {
+    format_entry_of(out, kind, file, line, time, message, code);
+}
+
 void format_trace(entry_buffer& out, const char* file, unsigned line, const char* caller,
                   const char* callee) {
     out.append("module ");
@@ -89,10 +94,11 @@ void format_trace(entry_buffer& out, const char* file, unsigned line, const char
 
 void compose_wide(wchar_t* out, size_t units, const wchar_t* format, va_list args) {
     if (units == 0) return;
-    // _vsnwprintf does not terminate a text that fills the count: the last unit,
-    // outside the count, stays the terminator, so the message is cut at units - 1.
-    out[units - 1] = L'\0';
-    _vsnwprintf(out, units - 1, format, args);
+    // Bounded and always terminated; a longer text is cut at units - 1 and a
+    // bad format leaves an empty message. Unlike the standard form, this one
+    // reads %s as a wide string on every compiler and CRT.
+    out[0] = L'\0';
+    _vsnwprintf_s(out, units, _TRUNCATE, format, args);
 }
 
 }  // namespace diag

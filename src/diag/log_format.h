@@ -35,6 +35,8 @@ void format_entry(entry_buffer& out, entry_kind kind, const char* file, unsigned
                   const SYSTEMTIME& time, const char* message, int code);
 void format_entry(entry_buffer& out, entry_kind kind, const wchar_t* file, unsigned line,
                   const SYSTEMTIME& time, const wchar_t* message, int code);
+void format_entry(entry_buffer& out, entry_kind kind, const char* file, unsigned line,
+                  const SYSTEMTIME& time, const wchar_t* message, int code);
 void format_trace(entry_buffer& out, const char* file, unsigned line, const char* caller,
                   const char* callee);
 

@@ -44,14 +44,14 @@ bool store_option(const wchar_t* option, const wchar_t* value, relay_request& re
 
 parse_outcome parse_command_line(int argc, const wchar_t* const* argv, relay_request& request) {
     if (argc != kArgumentCount) {
-        LOG_ERROR_CODE("main(): invalid input parameters.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "main(): invalid input parameters.");
         return parse_outcome::invalid;
     }
     // Only positions 1, 3 and 5 are options, so a value is never taken for one.
     for (int at = 1; at < kArgumentCount; at += 2) {
         if (store_option(argv[at], argv[at + 1], request)) continue;
         if (std::wcscmp(argv[at], L"--help") == 0) return parse_outcome::help;
-        LOG_ERROR_CODE("main(): invalid input parameters.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "main(): invalid input parameters.");
         return parse_outcome::invalid;
     }
     return parse_outcome::relay;

@@ -21,7 +21,7 @@ uint32_t deliver(const relay_request& request) {
             LOG_ERROR("main(): failed to FindWindow().");
             return failure_exit_code(error);
         }
-        LOG_ERROR_CODE("main(): can't find target window.", 0);
+        LOG_ERROR_CODE(0, "main(): can't find target window.");
         return contracts::kRelayNoWindow;
     }
     if (!IsWindow(window)) {
