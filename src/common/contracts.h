@@ -34,4 +34,10 @@ inline constexpr uint32_t kRelayHelpShown = 1;
 inline constexpr uint32_t kRelayNoWindow = 2;
 inline constexpr uint32_t kRelayFailed = 3;  // a failure whose own reason is below 3
 
+// The exit code that reports a failure: a reason below kRelayFailed would read
+// as one of the outcomes above, so it becomes kRelayFailed.
+inline constexpr uint32_t relay_failure_code(uint32_t reason) {
+    return reason < kRelayFailed ? kRelayFailed : reason;
+}
+
 }  // namespace contracts

@@ -7,10 +7,6 @@
 
 #include "winrelay/foreground.h"
 
-uint32_t failure_exit_code(DWORD error) {
-    return error < contracts::kRelayFailed ? contracts::kRelayFailed : error;
-}
-
 uint32_t deliver(const relay_request& request) {
     // A stale value left by start-up code must not turn a missing window into a failure.
     SetLastError(0);
@@ -19,7 +15,7 @@ uint32_t deliver(const relay_request& request) {
         const DWORD error = GetLastError();
         if (error != 0) {
             LOG_ERROR("main(): failed to FindWindow().");
-            return failure_exit_code(error);
+            return contracts::relay_failure_code(error);
         }
         LOG_ERROR_CODE(0, "main(): can't find target window.");
         return contracts::kRelayNoWindow;

@@ -7,9 +7,6 @@
 
 #include "winrelay/command_line.h"
 
-// Codes below kRelayFailed carry their own meaning, so a failure never reports them.
-uint32_t failure_exit_code(DWORD error);
-
 // Sends the ini path and message id to the window titled as asked, then raises
 // it. Returns kRelayDelivered, kRelayNoWindow, or the reason FindWindowW failed.
 uint32_t deliver(const relay_request& request);

@@ -18,7 +18,7 @@ int wmain(int argc, wchar_t** argv) {
         case parse_outcome::invalid: {
             const DWORD error = GetLastError();
             std::printf("%s", kHelpText);
-            return static_cast<int>(failure_exit_code(error));
+            return static_cast<int>(contracts::relay_failure_code(error));
         }
         case parse_outcome::relay:
             break;
