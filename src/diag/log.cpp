@@ -161,7 +161,7 @@ void write_warning_format(const char* file, unsigned line, const wchar_t* format
     va_start(args, format);
     compose_wide(message, kLogWideMessageUnits, format, args);
     va_end(args);
-    write_warning_entry(file, line, message);
+    write_entry(entry_kind::warning, file, line, message, 0);
 }
 
 void write_trace(const char* file, unsigned line, const char* caller, const char* callee) {

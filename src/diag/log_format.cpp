@@ -94,10 +94,9 @@ void format_trace(entry_buffer& out, const char* file, unsigned line, const char
 
 void compose_wide(wchar_t* out, size_t units, const wchar_t* format, va_list args) {
     if (units == 0) return;
-    // Bounded and always terminated; a longer text is cut at units - 1 and a
-    // bad format leaves an empty message. Unlike the standard form, this one
-    // reads %s as a wide string on every compiler and CRT.
-    out[0] = L'\0';
+    // Bounded and always terminated: a longer text is cut at units - 1. Unlike
+    // the standard vswprintf, it reads %s as a wide string with every compiler.
+    out[0] = L'\0';  // what stays if composing fails
     _vsnwprintf_s(out, units, _TRUNCATE, format, args);
 }
 
