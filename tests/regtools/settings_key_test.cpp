@@ -26,15 +26,10 @@ protected:
         wmemset(key_path_, L'#', kKeyPathChars);
     }
 
-    // A group of two strings, built as callers build it: per user first.
-    void make_group() {
-        group_[0] = {kHiveUsers, key_path_, L"Client Application", REG_SZ, 0, nullptr};
-        group_[1] = {kHiveUsers, key_path_, L"Transfer Mode", REG_DWORD, 0, nullptr};
-        group_[2] = {};
-    }
-    void expect_hives(uint32_t hive) {
-        EXPECT_EQ(group_[0].hive, hive);
-        EXPECT_EQ(group_[1].hive, hive);
+    // A group of a string and a number, built as callers build it: per user first.
+    static settings_group make_group(const wchar_t* name, uint32_t session_id) {
+        return settings_group(name, settings_home::user, session_id,
+                              {{L"Client Application", REG_SZ}, {L"Transfer Mode", REG_DWORD}});
     }
 
     fake_sessions::scripted_sessions sessions_{{{kAliceSession, WTSActive, L"alice"},
@@ -43,7 +38,6 @@ protected:
     scratch_key machine_{HKEY_LOCAL_MACHINE, kMachinePath};
     scratch_key user_{HKEY_USERS, sid_ + L"\\" + kMachinePath};
     wchar_t key_path_[kKeyPathChars];
-    reg_record group_[3];
 };
 
 }  // namespace
@@ -53,14 +47,13 @@ TEST_F(SettingsKey, UserCopyServesTheWholeGroup) {
     ASSERT_TRUE(user_.set_dword(L"Transfer Mode", 1));
     ASSERT_TRUE(machine_.set_string(L"Client Application", L"machine.exe"));
     ASSERT_TRUE(machine_.set_dword(L"Transfer Mode", 2));
-    make_group();
+    settings_group group = make_group(kName, kAliceSession);
 
-    ASSERT_TRUE(read_reg_settings(kName, group_, key_path_, kAliceSession));
-    EXPECT_EQ(std::wstring(key_path_), sid_ + L"\\Software\\" + kName);
-    EXPECT_STREQ(group_[0].string_result, L"user.exe");
-    EXPECT_EQ(group_[1].dword_result, 1u);
-    expect_hives(kHiveUsers);
-    reg_free_records(group_);
+    ASSERT_TRUE(group.read());
+    EXPECT_EQ(std::wstring(group.key_path()), sid_ + L"\\Software\\" + kName);
+    EXPECT_STREQ(group.string(0), L"user.exe");
+    EXPECT_EQ(group.dword(1), 1u);
+    EXPECT_EQ(group.hive(), kHiveUsers);
 
     const std::string log = read_log();
     const size_t outer = log.find("module read_reg_settings() exec configure_reg_key() in ..\\src\\regtools at ");
@@ -75,25 +68,23 @@ TEST_F(SettingsKey, OneValueMissingPerUserTakesTheGroupFromTheMachine) {
     ASSERT_TRUE(user_.set_string(L"Client Application", L"user.exe"));
     ASSERT_TRUE(machine_.set_string(L"Client Application", L"machine.exe"));
     ASSERT_TRUE(machine_.set_dword(L"Transfer Mode", 2));
-    make_group();
+    settings_group group = make_group(kName, kAliceSession);
 
-    ASSERT_TRUE(read_reg_settings(kName, group_, key_path_, kAliceSession));
-    EXPECT_STREQ(key_path_, kMachinePath);
-    EXPECT_STREQ(group_[0].string_result, L"machine.exe");
-    EXPECT_EQ(group_[1].dword_result, 2u);
-    expect_hives(kHiveLocalMachine);
-    reg_free_records(group_);
+    ASSERT_TRUE(group.read());
+    EXPECT_STREQ(group.key_path(), kMachinePath);
+    EXPECT_STREQ(group.string(0), L"machine.exe");
+    EXPECT_EQ(group.dword(1), 2u);
+    EXPECT_EQ(group.hive(), kHiveLocalMachine);
 }
 
 TEST_F(SettingsKey, NobodyLoggedOnFallsBackToTheMachine) {
     ASSERT_TRUE(machine_.set_string(L"Client Application", L"machine.exe"));
     ASSERT_TRUE(machine_.set_dword(L"Transfer Mode", 2));
-    make_group();
+    settings_group group = make_group(kName, kEmptySession);
 
-    ASSERT_TRUE(read_reg_settings(kName, group_, key_path_, kEmptySession));
-    EXPECT_STREQ(group_[0].string_result, L"machine.exe");
-    expect_hives(kHiveLocalMachine);
-    reg_free_records(group_);
+    ASSERT_TRUE(group.read());
+    EXPECT_STREQ(group.string(0), L"machine.exe");
+    EXPECT_EQ(group.hive(), kHiveLocalMachine);
 
     const std::string log = read_log();
     const char* const chain[] = {
@@ -113,25 +104,23 @@ TEST_F(SettingsKey, NobodyLoggedOnFallsBackToTheMachine) {
 TEST_F(SettingsKey, SelfSessionReadsTheServiceAccountsHive) {
     ASSERT_TRUE(user_.set_string(L"Client Application", L"own.exe"));
     ASSERT_TRUE(user_.set_dword(L"Transfer Mode", 0));
-    make_group();
+    settings_group group = make_group(kName, kSelfSession);
 
-    ASSERT_TRUE(read_reg_settings(kName, group_, key_path_, kSelfSession));
-    EXPECT_EQ(std::wstring(key_path_), sid_ + L"\\Software\\" + kName);
-    EXPECT_STREQ(group_[0].string_result, L"own.exe");
-    expect_hives(kHiveUsers);
+    ASSERT_TRUE(group.read());
+    EXPECT_EQ(std::wstring(group.key_path()), sid_ + L"\\Software\\" + kName);
+    EXPECT_STREQ(group.string(0), L"own.exe");
+    EXPECT_EQ(group.hive(), kHiveUsers);
     EXPECT_EQ(sessions_.calls().query_user_token, 0u);
-    reg_free_records(group_);
 }
 
 TEST_F(SettingsKey, GroupFoundNowhereFailsWithNoStringsLeft) {
     ASSERT_TRUE(user_.set_string(L"Client Application", L"user.exe"));
     ASSERT_TRUE(machine_.set_string(L"Client Application", L"machine.exe"));
-    make_group();
+    settings_group group = make_group(kName, kAliceSession);
 
-    EXPECT_FALSE(read_reg_settings(kName, group_, key_path_, kAliceSession));
+    EXPECT_FALSE(group.read());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(group_[0].string_result, nullptr);
-    EXPECT_EQ(group_[1].string_result, nullptr);
+    EXPECT_EQ(group.string(0), nullptr);
     EXPECT_EQ(count_log_messages(read_log(), "read_reg_settings(): failed to get settings via registry keys."), 1u);
 }
 
@@ -159,37 +148,56 @@ TEST_F(SettingsKey, PerUserPathMustLeaveTwentyCharactersSpare) {
     }
 }
 
-TEST_F(SettingsKey, OverlongNameFallsBackToACutMachinePath) {
-    // 1000 characters still fit machine-wide; 1100 are cut to the buffer.
-    for (const size_t length : {size_t{1000}, size_t{1100}}) {
-        SCOPED_TRACE(length);
+TEST_F(SettingsKey, OverlongNameFallsBackToTheMachinePathOnlyWhereItFits) {
+    // 1000 characters still fit machine-wide; 1100 do not and are refused, not cut.
+    const struct {
+        size_t length;
+        bool fits;
+    } cases[] = {{1000, true}, {1100, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
         clear_log();
-        const std::wstring name(length, L'n');
-        make_group();
+        const std::wstring name(c.length, L'n');
+        settings_group group = make_group(name.c_str(), kAliceSession);
 
-        EXPECT_FALSE(read_reg_settings(name.c_str(), group_, key_path_, kAliceSession));
-        EXPECT_EQ(std::wstring(key_path_), (L"Software\\" + name).substr(0, kKeyPathChars - 1));
-        expect_hives(kHiveLocalMachine);
+        EXPECT_FALSE(group.read());
+        if (c.fits) {
+            EXPECT_EQ(std::wstring(group.key_path()), L"Software\\" + name);
+        } else {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+            EXPECT_STREQ(group.key_path(), L"");
+        }
+        EXPECT_EQ(group.hive(), kHiveLocalMachine);
         const std::string log = read_log();
         EXPECT_EQ(count_log_messages(log, "configure_reg_key(): input buffer size is to small."), 1u);
         EXPECT_EQ(
             count_log_messages(log, "read_reg_settings(): failed to configure_reg_key(). Use HKLM hive as default."),
             1u);
+        EXPECT_EQ(count_log_messages(log, "read_reg_settings(): failed to get settings via registry keys."), 1u);
     }
 }
 
-TEST_F(SettingsKey, NullArgumentsAreRefused) {
-    make_group();
-    const struct {
-        const wchar_t* name;
-        reg_record* group;
-        wchar_t* path;
-    } cases[] = {{nullptr, group_, key_path_}, {kName, nullptr, key_path_}, {kName, group_, nullptr}};
-    for (const auto& c : cases) {
-        SetLastError(0);
-        EXPECT_FALSE(read_reg_settings(c.name, c.group, c.path, kAliceSession));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+// The dispatch's own reads cut where the path does not fit; the rest refuse.
+TEST_F(SettingsKey, MachineGroupCutsOnlyWhenAskedTo) {
+    const std::wstring name(1100, L'n');
+    for (const overlong_key rule : {overlong_key::cut, overlong_key::refuse}) {
+        settings_group group(name.c_str(), settings_home::machine, kSelfSession,
+                             {{L"Transfer Mode", REG_DWORD}}, rule);
+        EXPECT_FALSE(group.read());
+        if (rule == overlong_key::cut) {
+            EXPECT_EQ(std::wstring(group.key_path()), (L"Software\\" + name).substr(0, kKeyPathChars - 1));
+        } else {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+            EXPECT_STREQ(group.key_path(), L"");
+        }
     }
-    EXPECT_EQ(count_log_messages(read_log(), "read_reg_settings(): invalid input parameter."), 3u);
+}
+
+TEST_F(SettingsKey, NullNameIsRefused) {
+    settings_group group = make_group(nullptr, kAliceSession);
+    SetLastError(0);
+    EXPECT_FALSE(group.read());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(count_log_messages(read_log(), "read_reg_settings(): invalid input parameter."), 1u);
     EXPECT_EQ(sessions_.calls().query_user_token, 0u);
 }

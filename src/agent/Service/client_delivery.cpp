@@ -3,14 +3,11 @@
 
 #include "Service/client_delivery.h"
 
-#include <cwchar>
-
 #include "Service/job_ini.h"
 #include "Service/program_wait.h"
 #include "Service/service_events.h"
 #include "common/contracts.h"
 #include "common/owned.h"
-#include "regtools/reg_records.h"
 #include "regtools/settings_key.h"
 #include "tools/format_fitting.h"
 #include "tools/launch.h"
@@ -18,7 +15,6 @@
 namespace {
 
 constexpr size_t kCommandLineUnits = 1024;
-constexpr size_t kSpoolTypeUnits = 1024;
 constexpr DWORD kDefaultTimeoutMs = 5000;
 
 // "Transfer Mode" values.
@@ -28,16 +24,15 @@ constexpr DWORD kModeNone = 2;
 constexpr DWORD kModeClipboard = 3;
 constexpr DWORD kModePipe = 4;
 
-// "Application: Skip" is compared for equality, not used as a bit mask.
-constexpr DWORD kSkipAlways = 3;
-struct skip_rule {
-    DWORD skip;
-    const wchar_t* spool_type;  // compared case-sensitively
+// The warning of each skip of "Application: Skip".
+struct skip_warning {
+    spool_skip skip;
     const char* warning;
 };
-constexpr skip_rule kSkipRules[] = {
-    {1, L"EMF", "run_client_app(): exec client app for EMF data was skipped."},
-    {2, L"RAW", "run_client_app(): exec client app for RAW data was skipped."},
+constexpr skip_warning kSkipWarnings[] = {
+    {spool_skip::always, "run_client_app(): exec client for EMF/RAW data was skipped."},
+    {spool_skip::emf, "run_client_app(): exec client app for EMF data was skipped."},
+    {spool_skip::raw, "run_client_app(): exec client app for RAW data was skipped."},
 };
 
 const launch_options kClientWithJob = {0, 0, 0};
@@ -47,71 +42,41 @@ uint32_t failure_reason(DWORD error) { return error > 2 ? error : contracts::kRe
 
 // The group every delivery needs, whatever its mode; taken whole from the
 // user's copy of the settings key or from the machine-wide one.
-struct basic_settings {
-    wchar_t key_path[kKeyPathChars] = {};
-    reg_record records[6] = {
-        {kHiveUsers, key_path, L"Client Application", REG_SZ, 0, nullptr},
-        {kHiveUsers, key_path, L"Transfer Mode", REG_DWORD, 0, nullptr},
-        {kHiveUsers, key_path, L"Target window title", REG_SZ, 0, nullptr},
-        {kHiveUsers, key_path, L"Message ID", REG_DWORD, 0, nullptr},
-        {kHiveUsers, key_path, L"Output Directory", REG_SZ, 0, nullptr},
-        {},
-    };
+class basic_settings {
+public:
+    basic_settings(const wchar_t* settings_key_name, uint32_t session_id)
+        : group_(settings_key_name, settings_home::user, session_id,
+                 {{L"Client Application", REG_SZ},
+                  {L"Transfer Mode", REG_DWORD},
+                  {L"Target window title", REG_SZ},
+                  {L"Message ID", REG_DWORD},
+                  {L"Output Directory", REG_SZ}}) {}
 
-    basic_settings() = default;
-    basic_settings(const basic_settings&) = delete;
-    basic_settings& operator=(const basic_settings&) = delete;
-    ~basic_settings() { reg_free_records(records); }
-
-    const wchar_t* client_application() const { return records[0].string_result; }
-    DWORD transfer_mode() const { return records[1].dword_result; }
-    const wchar_t* window_title() const { return records[2].string_result; }
+    bool read() { return group_.read(); }
+    const wchar_t* client_application() const { return group_.string(0); }
+    DWORD transfer_mode() const { return group_.dword(1); }
+    const wchar_t* window_title() const { return group_.string(2); }
     // Stored unsigned; winrelay takes it signed, so 4294967295 travels as -1.
-    int32_t message_id() const { return static_cast<int32_t>(records[3].dword_result); }
-};
+    int32_t message_id() const { return static_cast<int32_t>(group_.dword(3)); }
 
-// "Installation Directory" has no per-user copy.
-struct install_dir_setting {
-    wchar_t key_path[kKeyPathChars] = {};
-    reg_record records[2] = {
-        {kHiveLocalMachine, key_path, L"Installation Directory", REG_SZ, 0, nullptr},
-        {},
-    };
-
-    install_dir_setting() = default;
-    install_dir_setting(const install_dir_setting&) = delete;
-    install_dir_setting& operator=(const install_dir_setting&) = delete;
-    ~install_dir_setting() { reg_free_records(records); }
-
-    // A key path that does not fit is not read: cut, it would name another key.
-    bool read(const wchar_t* settings_key_name) {
-        return format_fitting(key_path, L"Software\\%ls", settings_key_name) &&
-               reg_read_records(records) == 0;
-    }
-    const wchar_t* path() const { return records[0].string_result; }
+private:
+    settings_group group_;
 };
 
 // One REG_DWORD value, per user with the machine-wide fall-back.
 bool read_user_dword(const wchar_t* settings_key_name, const wchar_t* name, uint32_t session_id,
                      DWORD* value) {
-    wchar_t key_path[kKeyPathChars] = {};
-    reg_record record[] = {{kHiveUsers, key_path, name, REG_DWORD, 0, nullptr}, {}};
-    if (!read_reg_settings(settings_key_name, record, key_path, session_id)) return false;
-    *value = record[0].dword_result;
+    settings_group group(settings_key_name, settings_home::user, session_id, {{name, REG_DWORD}});
+    if (!group.read()) return false;
+    *value = group.dword(0);
     return true;
 }
 
 // Logs why the job is not delivered; false when delivery goes ahead.
 bool delivery_skipped(DWORD skip, const wchar_t* job_ini_path) {
-    if (skip == kSkipAlways) {
-        LOG_WARNING("run_client_app(): exec client for EMF/RAW data was skipped.");
-        return true;
-    }
-    for (const skip_rule& rule : kSkipRules) {
-        if (rule.skip != skip) continue;
-        wchar_t type[kSpoolTypeUnits];
-        read_job_ini(job_ini_path, L"Type", type, kSpoolTypeUnits);
-        if (std::wcscmp(type, rule.spool_type) != 0) return false;
+    const spool_skip outcome = job_skip(skip, job_ini_path);
+    for (const skip_warning& rule : kSkipWarnings) {
+        if (rule.skip != outcome) continue;
         LOG_WARNING(rule.warning);
         return true;
     }
@@ -208,15 +173,17 @@ bool run_client_app(const wchar_t* job_ini_path, const wchar_t* settings_key_nam
         LOG_ERROR_CODE("run_client_app(): invalid input parameter.", ERROR_INVALID_PARAMETER);
         return false;
     }
-    basic_settings settings;
+    basic_settings settings(settings_key_name, session_id);
     LOG_TRACE("run_client_app()", "read_reg_settings(): basic settings");
-    if (!read_reg_settings(settings_key_name, settings.records, settings.key_path, session_id)) {
+    if (!settings.read()) {
         LOG_ERROR("run_client_app(): failed to read_reg_settings().");
         return false;
     }
-    install_dir_setting install_dir;
+    // "Installation Directory" has no per-user copy.
+    settings_group install_dir(settings_key_name, settings_home::machine, session_id,
+                               {{L"Installation Directory", REG_SZ}});
     LOG_TRACE("run_client_app()", "reg_read_records(dir)");
-    if (!install_dir.read(settings_key_name)) {
+    if (!install_dir.read()) {
         LOG_ERROR("run_client_app(): failed to get \"Installation Directory\" value via HKLM hive.");
         return false;
     }
@@ -225,7 +192,7 @@ bool run_client_app(const wchar_t* job_ini_path, const wchar_t* settings_key_nam
     read_user_dword(settings_key_name, L"Application: Skip", session_id, &skip);
     if (delivery_skipped(skip, job_ini_path)) return true;
 
-    const delivery job(settings, install_dir.path(), settings_key_name, job_ini_path, session_id);
+    const delivery job(settings, install_dir.string(0), settings_key_name, job_ini_path, session_id);
     switch (settings.transfer_mode()) {
         case kModeStartClient:
             job.start_client_with_job();

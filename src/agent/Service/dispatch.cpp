@@ -1,10 +1,7 @@
 #include "Service/dispatch.h"
 
-#include <cstdarg>
 #include <cstdint>
 #include <cwchar>
-#include <memory>
-#include <new>
 
 #include "Service/client_delivery.h"
 #include "Service/client_identity.h"
@@ -16,9 +13,9 @@
 #include "Service/stages.h"
 #include "common/contracts.h"
 #include "common/owned.h"
-#include "regtools/reg_records.h"
 #include "regtools/settings_key.h"
 #include "tools/print_jobs.h"
+#include "tools/tokens.h"
 #include "tools/sessions.h"
 
 #define LOG_MODULE "..\\src\\Service"
@@ -27,7 +24,6 @@
 namespace {
 
 constexpr size_t kFieldChars = contracts::kFieldUnits;
-constexpr wchar_t kSeparator = contracts::kMessageSeparator;
 
 struct job_fields {
     wchar_t printer[kFieldChars];
@@ -43,74 +39,38 @@ struct job_target {
     uint32_t session_id;
 };
 
-// Copies at most kFieldChars - 1 characters and always terminates.
-void copy_field(wchar_t* target, const wchar_t* source) {
-    wcsncpy(target, source, kFieldChars - 1);
-    target[kFieldChars - 1] = L'\0';
+// Copies at most kFieldChars - 1 characters of the token and always terminates.
+void copy_field(wchar_t* target, const wchar_t* source, size_t length) {
+    const size_t kept = length < kFieldChars - 1 ? length : kFieldChars - 1;
+    wmemcpy(target, source, kept);
+    target[kept] = L'\0';
 }
 
-// Formats into a fixed buffer; text that does not fit is cut.
-template <size_t size>
-void format_cut(wchar_t (&target)[size], const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    if (vswprintf(target, size, format, args) < 0) target[size - 1] = L'\0';
-    va_end(args);
-}
-
-// The next token after *position, as a tokenizer splits: runs of separators
-// count as one and leading ones are skipped. The position lives with the
-// caller, so several threads split at once.
-const wchar_t* next_token(wchar_t** position) {
-    wchar_t* start = *position;
-    while (*start == kSeparator) ++start;
-    if (*start == L'\0') {
-        *position = start;
-        return nullptr;
-    }
-    wchar_t* end = start;
-    while (*end != L'\0' && *end != kSeparator) ++end;
-    if (*end != L'\0') *end++ = L'\0';
-    *position = end;
-    return start;
-}
-
-// Steps 1 and 2: false when the copy could not be made or a field is missing.
+// The three leading fields; false when one is missing.
 bool split_message(const wchar_t* message, job_fields* fields) {
-    const size_t length = message ? wcslen(message) : 0;
-    std::unique_ptr<wchar_t[]> copy(new (std::nothrow) wchar_t[length + 1]());
-    if (!copy) {
-        LOG_ERROR_CODE("processing(): failed to new().", ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    if (length) wmemcpy(copy.get(), message, length);
-    wchar_t* position = copy.get();
+    const wchar_t* position = message ? message : L"";
     wchar_t* const targets[] = {fields->printer, fields->job_ini, fields->user};
     for (wchar_t* target : targets) {
-        const wchar_t* token = next_token(&position);
-        if (!token) {
+        const wchar_t* token = nullptr;
+        size_t length = 0;
+        if (!next_token(position, token, length)) {
             LOG_ERROR_CODE("processing(): invalid input parameter.", ERROR_INVALID_PARAMETER);
             return false;
         }
-        copy_field(target, token);
+        copy_field(target, token, length);
     }
     return true;
 }
 
+// The job's own reads cut a key path that does not fit.
 session_policy read_session_policy(const wchar_t* settings_key) {
-    wchar_t key_path[kKeyPathChars] = {};
-    format_cut(key_path, L"Software\\%ls", settings_key);
-    reg_record allow[] = {
-        {kHiveLocalMachine, key_path, L"Allow guest session", REG_DWORD, 0, nullptr},
-        {kHiveLocalMachine, key_path, L"Allow domain session", REG_DWORD, 0, nullptr},
-        {kHiveLocalMachine, key_path, L"Allow self session", REG_DWORD, 0, nullptr},
-        {0, nullptr, nullptr, 0, 0, nullptr},
-    };
-    reg_read_records(allow);  // a value that can't be read leaves its flag clear
-    const session_policy policy = {allow[0].dword_result != 0, allow[1].dword_result != 0,
-                                   allow[2].dword_result != 0};
-    reg_free_records(allow);
-    return policy;
+    settings_group allow(settings_key, settings_home::machine, kSelfSession,
+                         {{L"Allow guest session", REG_DWORD},
+                          {L"Allow domain session", REG_DWORD},
+                          {L"Allow self session", REG_DWORD}},
+                         overlong_key::cut);
+    allow.read();  // a value that can't be read leaves its flag clear
+    return {allow.dword(0) != 0, allow.dword(1) != 0, allow.dword(2) != 0};
 }
 
 // Any local user can write to the pipe: who sent the job decides whom it may
@@ -162,7 +122,8 @@ bool stopping() {
     return true;
 }
 
-// Steps 3 to 5, the only ones that use the printer and session tables.
+// The printer's settings key, the session policy and the session: the only
+// part of the job that uses the printer and session tables.
 bool choose_target(const job_fields& fields, job_target* target) {
     const shared_tables_use tables;
     if (!tables.open()) {
@@ -175,7 +136,7 @@ bool choose_target(const job_fields& fields, job_target* target) {
                        ERROR_INVALID_PARAMETER);
         return false;
     }
-    copy_field(target->settings_key, settings_key);
+    copy_field(target->settings_key, settings_key, wcslen(settings_key));
     target->policy = read_session_policy(target->settings_key);
     if (!find_session_id(fields.user, &target->session_id, target->policy)) {
         LOG_ERROR_W(L"processing(): failed to find_session_id(\"%ls\").", fields.user);
@@ -184,23 +145,19 @@ bool choose_target(const job_fields& fields, job_target* target) {
     return true;
 }
 
-// Steps 6 to 11; returns at the first failed stage, which the caller follows
-// with the cleanup.
+// Installation directory, preprocessing, progress window, converter and
+// delivery; returns at the first failed stage, which the caller follows with
+// the cleanup.
 void run_stages(const job_fields& fields, const job_target& target) {
     const wchar_t* const job_ini = fields.job_ini;
-    wchar_t key_path[kKeyPathChars] = {};
-    format_cut(key_path, L"Software\\%ls", target.settings_key);
-    reg_record dir[] = {
-        {kHiveLocalMachine, key_path, L"Installation Directory", REG_SZ, 0, nullptr},
-        {0, nullptr, nullptr, 0, 0, nullptr},
-    };
-    const reg_strings_owner dir_owner(dir);
+    settings_group dir(target.settings_key, settings_home::machine, kSelfSession,
+                       {{L"Installation Directory", REG_SZ}}, overlong_key::cut);
     LOG_TRACE("processing()", "reg_read_records(dir)");
-    if (reg_read_records(dir) != 0 || !dir[0].string_result) {
+    if (!dir.read() || !dir.string(0)) {
         LOG_ERROR("processing(): failed to get \"Installation Directory\" value via HKLM hive.");
         return;
     }
-    const wchar_t* const install_dir = dir[0].string_result;
+    const wchar_t* const install_dir = dir.string(0);
 
     if (!run_preprocessing(target.settings_key, job_ini, target.session_id)) {
         LOG_ERROR("processing(): failed to run_preprocessing().");

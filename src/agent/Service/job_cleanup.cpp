@@ -4,24 +4,19 @@
 #include "Service/job_ini.h"
 #include "Service/stages.h"
 #include "common/owned.h"
-#include "regtools/reg_records.h"
-#include "tools/format_fitting.h"
+#include "regtools/settings_key.h"
+#include "tools/sessions.h"
 
 namespace {
 
-constexpr size_t kKeyPathUnits = 2048;
 constexpr size_t kSpoolFileUnits = 2048;
 
 // "RAW: Enabled" nonzero keeps the spool file; missing or unreadable counts as 0.
 bool keep_spool_file(const wchar_t* settings_key_name) {
     if (settings_key_name == nullptr) return false;
-    wchar_t key_path[kKeyPathUnits];
-    if (!format_fitting(key_path, L"Software\\%ls", settings_key_name)) return false;
-    reg_record raw_enabled[] = {
-        {kHiveLocalMachine, key_path, L"RAW: Enabled", REG_DWORD, 0, nullptr},
-        {},
-    };
-    return reg_read_records(raw_enabled) == 0 && raw_enabled[0].dword_result != 0;
+    settings_group raw_enabled(settings_key_name, settings_home::machine, kSelfSession,
+                               {{L"RAW: Enabled", REG_DWORD}});
+    return raw_enabled.read() && raw_enabled.dword(0) != 0;
 }
 
 enum class removal { deleted, not_deleted, not_a_plain_file, no_client };

@@ -5,10 +5,13 @@
 
 #include <process.h>
 
+#include <cwchar>
+
 namespace {
 
 // Longer than any job ini path (1023) or spool file path (2047) a job holds.
 constexpr DWORD kFullPathUnits = 4096;
+constexpr DWORD kSpoolTypeUnits = 1024;
 
 thread_local const job_client_scope* current_scope = nullptr;
 
@@ -76,4 +79,14 @@ bool read_job_ini(const wchar_t* job_ini_path, const wchar_t* key, wchar_t* buff
     if (!client.ok()) return false;
     GetPrivateProfileStringW(L"Spool", key, L"", buffer, units, job_ini_path);
     return true;
+}
+
+spool_skip job_skip(DWORD skip, const wchar_t* job_ini_path) {
+    if (skip == 3) return spool_skip::always;
+    if (skip != 1 && skip != 2) return spool_skip::none;
+    wchar_t type[kSpoolTypeUnits];
+    read_job_ini(job_ini_path, L"Type", type, kSpoolTypeUnits);
+    if (skip == 1 && std::wcscmp(type, L"EMF") == 0) return spool_skip::emf;
+    if (skip == 2 && std::wcscmp(type, L"RAW") == 0) return spool_skip::raw;
+    return spool_skip::none;
 }

@@ -51,3 +51,9 @@ private:
 // "". False (buffer "") when the path is not a plain local one or the client
 // could not be impersonated.
 bool read_job_ini(const wchar_t* job_ini_path, const wchar_t* key, wchar_t* buffer, DWORD units);
+
+// What a "...: Skip" value (compared for equality, not used as a bit mask)
+// makes of the job: 1 skips EMF jobs, 2 RAW jobs, 3 every job. The spool type
+// is the job ini file's [Spool] Type, compared case-sensitively.
+enum class spool_skip { none, emf, raw, always };
+spool_skip job_skip(DWORD skip, const wchar_t* job_ini_path);

@@ -1,8 +1,6 @@
 #define LOG_MODULE "..\\src\\Service"
 #include "diag/log.h"
 
-#include <cwchar>
-
 #include "Service/job_ini.h"
 #include "Service/program_wait.h"
 #include "Service/stages.h"
@@ -14,36 +12,25 @@
 namespace {
 
 constexpr size_t kCommandLineUnits = 2048;
-constexpr size_t kSpoolTypeUnits = 1024;
-
-// "Preprocessing: Skip" is compared for equality, not used as a bit mask.
-constexpr DWORD kSkipEmf = 1;
-constexpr DWORD kSkipRaw = 2;
-constexpr DWORD kSkipAlways = 3;
 
 // The warning that explains a skip, or nullptr when preprocessing runs.
-const char* skip_warning(DWORD skip, const wchar_t* job_ini_path) {
-    if (skip == kSkipAlways) return "run_preprocessing(): preprocessing for EMF/RAW data was skipped.";
-    if (skip != kSkipEmf && skip != kSkipRaw) return nullptr;
-
-    wchar_t type[kSpoolTypeUnits];
-    read_job_ini(job_ini_path, L"Type", type, kSpoolTypeUnits);
-    if (skip == kSkipEmf && wcscmp(type, L"EMF") == 0) {
-        return "run_preprocessing(): preprocessing for EMF data was skipped.";
+const char* skip_warning(spool_skip skip) {
+    switch (skip) {
+        case spool_skip::always:
+            return "run_preprocessing(): preprocessing for EMF/RAW data was skipped.";
+        case spool_skip::emf:
+            return "run_preprocessing(): preprocessing for EMF data was skipped.";
+        case spool_skip::raw:
+            return "run_preprocessing(): preprocessing for RAW data was skipped.";
+        default:
+            return nullptr;
     }
-    if (skip == kSkipRaw && wcscmp(type, L"RAW") == 0) {
-        return "run_preprocessing(): preprocessing for RAW data was skipped.";
-    }
-    return nullptr;
 }
 
-DWORD read_skip_value(const wchar_t* settings_key_name, wchar_t* key_path, uint32_t session_id) {
-    reg_record skip[] = {
-        {kHiveUsers, key_path, L"Preprocessing: Skip", REG_DWORD, 0, nullptr},
-        {},
-    };
-    return read_reg_settings(settings_key_name, skip, key_path, session_id) ? skip[0].dword_result
-                                                                           : 0;
+DWORD read_skip_value(const wchar_t* settings_key_name, uint32_t session_id) {
+    settings_group skip(settings_key_name, settings_home::user, session_id,
+                        {{L"Preprocessing: Skip", REG_DWORD}});
+    return skip.read() ? skip.dword(0) : 0;
 }
 
 }  // namespace
@@ -55,26 +42,21 @@ bool run_preprocessing(const wchar_t* settings_key_name, const wchar_t* job_ini_
         return false;
     }
 
-    wchar_t key_path[kKeyPathChars];
-    reg_record settings[] = {
-        {kHiveUsers, key_path, L"Preprocessing: Enabled", REG_DWORD, 0, nullptr},
-        {kHiveUsers, key_path, L"Preprocessing: Application", REG_SZ, 0, nullptr},
-        {},
-    };
-    const reg_strings_owner release_settings(settings);
+    settings_group settings(settings_key_name, settings_home::user, session_id,
+                            {{L"Preprocessing: Enabled", REG_DWORD},
+                             {L"Preprocessing: Application", REG_SZ}});
     LOG_TRACE("run_preprocessing()", "read_reg_settings(): preprocessing settings");
-    if (!read_reg_settings(settings_key_name, settings, key_path, session_id)) {
+    if (!settings.read()) {
         LOG_WARNING("run_preprocessing(): failed to get preprocessing settings via registry keys. "
                     "Preprocessing disabled.");
         return true;
     }
-    const DWORD enabled = settings[0].dword_result;
-    const wchar_t* application = settings[1].string_result;
+    const DWORD enabled = settings.dword(0);
+    const wchar_t* application = settings.string(1);
 
-    // A skipped job logs its skip even when preprocessing is switched off. The
-    // first group is read, so its key path buffer serves the second.
-    if (const char* warning = skip_warning(read_skip_value(settings_key_name, key_path, session_id),
-                                           job_ini_path)) {
+    // A skipped job logs its skip even when preprocessing is switched off.
+    if (const char* warning =
+            skip_warning(job_skip(read_skip_value(settings_key_name, session_id), job_ini_path))) {
         LOG_WARNING(warning);
         return true;
     }

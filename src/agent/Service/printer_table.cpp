@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "regtools/reg_records.h"
+#include "tools/tokens.h"
 
 printer_table_map printer_table;
 
@@ -17,14 +18,12 @@ const wchar_t kConfigKey[] = L"Software\\Tavirel\\SrvCfg";
 // the start-up going for billions of values, one error entry each.
 static_assert(kPrinterCountLimit == 64, "the cut's log message names the limit");
 
-// The next token of a ";"-separated value: runs of ";" are one separator and
-// leading ones are skipped. Returns false when no token is left.
+// The next token of the value as a string; false when none is left.
 bool next_token(const wchar_t*& at, std::wstring& token) {
-    at += wcsspn(at, L";");
-    const size_t length = wcscspn(at, L";");
-    if (length == 0) return false;
-    token.assign(at, length);
-    at += length;
+    const wchar_t* start = nullptr;
+    size_t length = 0;
+    if (!::next_token(at, start, length)) return false;
+    token.assign(start, length);
     return true;
 }
 

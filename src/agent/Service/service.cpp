@@ -133,7 +133,8 @@ bool create_service_events() {
     return true;
 }
 
-// Steps 3 to 8 of the start-up; false after the failure has been logged.
+// Events, printer table, session table and its mutex, then the pipe thread;
+// false after the failure has been logged.
 bool build_shared_state() {
     if (!create_service_events()) {
         LOG_ERROR("service_main(): failed to CreateEvent().");

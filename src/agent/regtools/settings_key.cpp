@@ -3,6 +3,8 @@
 
 #include "regtools/settings_key.h"
 
+#include <windows.h>
+
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -15,17 +17,6 @@ namespace {
 
 // Room the per-user form needs besides the SID and the name.
 constexpr size_t kPathReserve = 20;
-
-// Writes a path into the key path buffer, cut to what the buffer holds.
-void write_key_path(wchar_t* key_path, const std::wstring& path) {
-    wmemset(key_path, L'\0', kKeyPathChars);
-    wmemcpy(key_path, path.c_str(), path.size() < kKeyPathChars ? path.size() : kKeyPathChars - 1);
-}
-
-void use_machine_key(const wchar_t* settings_key_name, reg_record* group, wchar_t* key_path) {
-    write_key_path(key_path, std::wstring(L"Software\\") + settings_key_name);
-    for (reg_record* record = group; record->hive != 0; ++record) record->hive = kHiveLocalMachine;
-}
 
 }  // namespace
 
@@ -54,31 +45,72 @@ bool configure_reg_key(wchar_t* key_path, const wchar_t* settings_key_name, uint
         LOG_ERROR_CODE("configure_reg_key(): input buffer size is to small.", ERROR_INSUFFICIENT_BUFFER);
         return false;
     }
-    write_key_path(key_path, std::wstring(sid.get()) + L"\\Software\\" + settings_key_name);
+    const std::wstring path = std::wstring(sid.get()) + L"\\Software\\" + settings_key_name;
+    wmemset(key_path, L'\0', kKeyPathChars);
+    wmemcpy(key_path, path.c_str(), path.size());
     return true;
 }
 
-bool read_reg_settings(const wchar_t* settings_key_name, reg_record* group, wchar_t* key_path,
-                       uint32_t session_id) {
-    if (!settings_key_name || !group || !key_path) {
+settings_group::settings_group(const wchar_t* settings_key_name, settings_home home,
+                               uint32_t session_id, std::initializer_list<setting_name> settings,
+                               overlong_key rule)
+    : settings_key_name_(settings_key_name), home_(home), session_id_(session_id), rule_(rule) {
+    const uint32_t hive = home == settings_home::user ? kHiveUsers : kHiveLocalMachine;
+    size_t at = 0;
+    for (const setting_name& setting : settings) {
+        if (at == kMaxGroupSettings) break;
+        records_[at++] = {hive, key_path_, setting.name, setting.type, 0, nullptr};
+    }
+}
+
+settings_group::~settings_group() { release(); }
+
+void settings_group::release() {
+    const owned::last_error_keeper keep;
+    reg_free_records(records_);
+}
+
+bool settings_group::use_machine_key() {
+    for (reg_record* record = records_; record->hive != 0; ++record) record->hive = kHiveLocalMachine;
+    if (!settings_key_name_) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const std::wstring path = std::wstring(L"Software\\") + settings_key_name_;
+    if (path.size() >= kKeyPathChars && rule_ == overlong_key::refuse) {
+        // Cut, the path would name another key.
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    wmemset(key_path_, L'\0', kKeyPathChars);
+    wmemcpy(key_path_, path.c_str(), path.size() < kKeyPathChars ? path.size() : kKeyPathChars - 1);
+    return true;
+}
+
+bool settings_group::read() {
+    release();
+    if (home_ == settings_home::user) return read_for_user();
+    return use_machine_key() && reg_read_records(records_) == 0;
+}
+
+bool settings_group::read_for_user() {
+    if (!settings_key_name_) {
         LOG_ERROR_CODE("read_reg_settings(): invalid input parameter.", ERROR_INVALID_PARAMETER);
         return false;
     }
+    for (reg_record* record = records_; record->hive != 0; ++record) record->hive = kHiveUsers;
     LOG_TRACE("read_reg_settings()", "configure_reg_key()");
-    if (!configure_reg_key(key_path, settings_key_name, session_id)) {
+    bool have_path = configure_reg_key(key_path_, settings_key_name_, session_id_);
+    if (!have_path) {
         LOG_WARNING("read_reg_settings(): failed to configure_reg_key(). Use HKLM hive as default.");
-        use_machine_key(settings_key_name, group, key_path);
+        have_path = use_machine_key();
     }
-    if (reg_read_records(group) == 0) return true;
-
-    // The group is taken whole from one key: retry all of it machine-wide.
-    reg_free_records(group);
-    use_machine_key(settings_key_name, group, key_path);
-    if (reg_read_records(group) == 0) return true;
-
-    {
-        const owned::last_error_keeper keep;
-        reg_free_records(group);
+    if (have_path) {
+        if (reg_read_records(records_) == 0) return true;
+        // The group is taken whole from one key: retry all of it machine-wide.
+        release();
+        if (use_machine_key() && reg_read_records(records_) == 0) return true;
+        release();
     }
     LOG_ERROR("read_reg_settings(): failed to get settings via registry keys.");
     return false;
