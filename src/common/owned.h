@@ -6,6 +6,8 @@
 
 #include <utility>
 
+#include "common/last_error.h"
+
 namespace owned {
 
 // Traits: static type invalid(); static void close(type).
@@ -42,8 +44,13 @@ public:
         return value;
     }
 
+    // Closing keeps the thread's last-error value: an owner that ends on a
+    // failure path must not replace the code the failure left.
     void reset(type value = Traits::invalid()) {
-        if (valid()) Traits::close(value_);
+        if (valid()) {
+            const last_error_keeper keep;
+            Traits::close(value_);
+        }
         value_ = value;
     }
 
@@ -136,7 +143,9 @@ class window_dc {
 public:
     explicit window_dc(HWND window) : window_(window), dc_(GetDC(window)) {}
     ~window_dc() {
-        if (dc_) ReleaseDC(window_, dc_);
+        if (!dc_) return;
+        const last_error_keeper keep;
+        ReleaseDC(window_, dc_);
     }
     window_dc(const window_dc&) = delete;
     window_dc& operator=(const window_dc&) = delete;
@@ -190,6 +199,7 @@ public:
     }
 
     void reset() {
+        const last_error_keeper keep;
         if (info_.hThread) CloseHandle(info_.hThread);
         if (info_.hProcess) CloseHandle(info_.hProcess);
         info_ = PROCESS_INFORMATION{};
