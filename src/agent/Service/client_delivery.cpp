@@ -38,8 +38,6 @@ constexpr skip_warning kSkipWarnings[] = {
 const launch_options kClientWithJob = {0, 0, 0};
 const launch_options kWinrelay = {1, 0, 0};
 
-uint32_t failure_reason(DWORD error) { return error > 2 ? error : contracts::kRelayFailed; }
-
 // The group every delivery needs, whatever its mode; taken whole from the
 // user's copy of the settings key or from the machine-wide one.
 class basic_settings {
@@ -114,7 +112,7 @@ public:
         const uint32_t first = relay();
         if (first == contracts::kRelayDelivered || first == contracts::kRelayHelpShown) return;
         if (first != contracts::kRelayNoWindow) {
-            LOG_ERROR_CODE("run_client_app(): failed to exec_winrelay().", first);
+            LOG_ERROR_CODE(first, "run_client_app(): failed to exec_winrelay().");
             return;
         }
 
@@ -126,7 +124,7 @@ public:
         }
         const uint32_t second = relay();
         if (second != contracts::kRelayDelivered) {
-            LOG_ERROR_CODE("run_client_app(): failed to exec_winrelay().", second);
+            LOG_ERROR_CODE(second, "run_client_app(): failed to exec_winrelay().");
         }
     }
 
@@ -170,7 +168,7 @@ private:
 bool run_client_app(const wchar_t* job_ini_path, const wchar_t* settings_key_name,
                     uint32_t session_id) {
     if (job_ini_path == nullptr || settings_key_name == nullptr) {
-        LOG_ERROR_CODE("run_client_app(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "run_client_app(): invalid input parameter.");
         return false;
     }
     basic_settings settings(settings_key_name, session_id);
@@ -218,7 +216,7 @@ bool run_client_app(const wchar_t* job_ini_path, const wchar_t* settings_key_nam
 uint32_t exec_winrelay(const wchar_t* install_dir, const wchar_t* window_title,
                        int32_t message_id, const wchar_t* job_ini_path, uint32_t session_id) {
     if (install_dir == nullptr || window_title == nullptr || job_ini_path == nullptr) {
-        LOG_ERROR_CODE("exec_winrelay(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "exec_winrelay(): invalid input parameter.");
         return ERROR_INVALID_PARAMETER;
     }
     installed_program program;
@@ -228,13 +226,13 @@ uint32_t exec_winrelay(const wchar_t* install_dir, const wchar_t* window_title,
                         program.command_name(), static_cast<int>(message_id), window_title,
                         job_ini_path)) {
         LOG_ERROR("exec_winrelay(): failed to format_fitting().");
-        return failure_reason(GetLastError());
+        return contracts::relay_failure_code(GetLastError());
     }
     LOG_TRACE("exec_winrelay()", "exec_user_app()");
     owned::unique_handle process;
     if (!exec_user_app(session_id, program.path(), command_line, process.put(), kWinrelay)) {
         LOG_ERROR("exec_winrelay(): failed to exec_user_app().");
-        return failure_reason(GetLastError());
+        return contracts::relay_failure_code(GetLastError());
     }
 
     switch (wait_for_program(process.get())) {
@@ -246,7 +244,7 @@ uint32_t exec_winrelay(const wchar_t* install_dir, const wchar_t* window_title,
             DWORD exit_code = 0;
             if (!GetExitCodeProcess(process.get(), &exit_code)) {
                 LOG_ERROR("exec_winrelay(): failed to GetExitCodeProcess().");
-                return failure_reason(GetLastError());
+                return contracts::relay_failure_code(GetLastError());
             }
             return exit_code;
         }

@@ -21,11 +21,11 @@ bool copy_token_user(HANDLE token, BYTE* sid, const wchar_t* caller) {
     } info;
     DWORD size = 0;
     if (!GetTokenInformation(token, TokenUser, &info, sizeof info, &size)) {
-        LOG_ERROR_W(L"%ls(): failed to GetTokenInformation().", caller);
+        LOG_ERROR(L"%ls(): failed to GetTokenInformation().", caller);
         return false;
     }
     if (!CopySid(SECURITY_MAX_SID_SIZE, sid, info.user.User.Sid)) {
-        LOG_ERROR_W(L"%ls(): failed to CopySid().", caller);
+        LOG_ERROR(L"%ls(): failed to CopySid().", caller);
         return false;
     }
     return true;

@@ -54,7 +54,7 @@ bool split_message(const wchar_t* message, job_fields* fields) {
         const wchar_t* token = nullptr;
         size_t length = 0;
         if (!next_token(position, token, length)) {
-            LOG_ERROR_CODE("processing(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+            LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "processing(): invalid input parameter.");
             return false;
         }
         copy_field(target, token, length);
@@ -78,18 +78,17 @@ session_policy read_session_policy(const wchar_t* settings_key) {
 // LocalSystem would open, nor text that adds arguments to command lines.
 bool admit_client(const job_fields& fields, HANDLE client_token, client_identity* client) {
     if (!read_client_identity(client_token, client)) {
-        LOG_ERROR_CODE("processing(): can't read the client's identity; the job is refused.",
-                       ERROR_ACCESS_DENIED);
+        LOG_ERROR_CODE(ERROR_ACCESS_DENIED, "processing(): can't read the client's identity; the job is refused.");
         return false;
     }
     if (!may_name_user(*client, fields.user)) {
-        LOG_ERROR_W_CODE(ERROR_ACCESS_DENIED, L"processing(): client \"%ls\" may not name user \"%ls\".",
+        LOG_ERROR_CODE(ERROR_ACCESS_DENIED, L"processing(): client \"%ls\" may not name user \"%ls\".",
                          client->account, fields.user);
         return false;
     }
     if (!is_plain_local_path(fields.job_ini)) {
         // The path itself is not logged: it may hold line breaks.
-        LOG_ERROR_CODE("processing(): job ini path is not a plain local path.", ERROR_BAD_PATHNAME);
+        LOG_ERROR_CODE(ERROR_BAD_PATHNAME, "processing(): job ini path is not a plain local path.");
         return false;
     }
     return true;
@@ -106,7 +105,7 @@ bool session_admits(const client_identity& client, const job_target& target) {
                            target.policy.self_allowed != 0)) {
         return true;
     }
-    LOG_ERROR_W_CODE(ERROR_ACCESS_DENIED,
+    LOG_ERROR_CODE(ERROR_ACCESS_DENIED,
                      L"processing(): session %lu is not a session of the client \"%ls\".",
                      static_cast<unsigned long>(target.session_id), client.account);
     return false;
@@ -132,14 +131,13 @@ bool choose_target(const job_fields& fields, job_target* target) {
     }
     const wchar_t* settings_key = find_printer_settings_key(fields.printer);
     if (!settings_key) {
-        LOG_ERROR_CODE("processing(): can't find printer's record in the table.",
-                       ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "processing(): can't find printer's record in the table.");
         return false;
     }
     copy_field(target->settings_key, settings_key, wcslen(settings_key));
     target->policy = read_session_policy(target->settings_key);
     if (!find_session_id(fields.user, &target->session_id, target->policy)) {
-        LOG_ERROR_W(L"processing(): failed to find_session_id(\"%ls\").", fields.user);
+        LOG_ERROR(L"processing(): failed to find_session_id(\"%ls\").", fields.user);
         return false;
     }
     return true;

@@ -61,8 +61,7 @@ void cleanup_print_files(const wchar_t* job_ini_path, const wchar_t* settings_ke
     removal outcome = removal::not_deleted;
     if (spool_file[0] != L'\0') {
         if (!is_plain_local_path(spool_file)) {
-            LOG_ERROR_CODE("cleanup_print_files(): spool file is not a plain local path; it is left.",
-                           ERROR_BAD_PATHNAME);
+            LOG_ERROR_CODE(ERROR_BAD_PATHNAME, "cleanup_print_files(): spool file is not a plain local path; it is left.");
             return;
         }
         outcome = remove_as_client(spool_file, &error);
@@ -72,11 +71,11 @@ void cleanup_print_files(const wchar_t* job_ini_path, const wchar_t* settings_ke
             LOG_WARNING("cleanup_print_files(): Spool file was deleted.");
             break;
         case removal::not_deleted:
-            LOG_WARNING_W(L"cleanup_print_files(): failed to DeleteFile(\"%ls\"), error %lu.",
+            LOG_WARNING(L"cleanup_print_files(): failed to DeleteFile(\"%ls\"), error %lu.",
                           spool_file, error);
             break;
         case removal::not_a_plain_file:
-            LOG_ERROR_W_CODE(ERROR_ACCESS_DENIED,
+            LOG_ERROR_CODE(ERROR_ACCESS_DENIED,
                              L"cleanup_print_files(): spool file \"%ls\" is not a regular file with "
                              L"one name; it is left.",
                              spool_file);

@@ -43,12 +43,12 @@ as_job_client::as_job_client(const wchar_t* caller) : caller_(caller) {
     if (!scope || scope->is_system_) return;  // the service is that client already
     if (!scope->token_) {
         ok_ = false;
-        LOG_ERROR_W_CODE(ERROR_NO_TOKEN, L"%ls(): failed to ImpersonateLoggedOnUser().", caller_);
+        LOG_ERROR_CODE(ERROR_NO_TOKEN, L"%ls(): failed to ImpersonateLoggedOnUser().", caller_);
         return;
     }
     if (!ImpersonateLoggedOnUser(scope->token_)) {
         ok_ = false;
-        LOG_ERROR_W(L"%ls(): failed to ImpersonateLoggedOnUser().", caller_);
+        LOG_ERROR(L"%ls(): failed to ImpersonateLoggedOnUser().", caller_);
         return;
     }
     impersonating_ = true;
@@ -59,12 +59,12 @@ as_job_client::~as_job_client() {
     const DWORD error = GetLastError();
     // Dropping the thread's token is the other way back to the service.
     if (SetThreadToken(nullptr, nullptr)) {
-        LOG_ERROR_W_CODE(error, L"%ls(): failed to RevertToSelf().", caller_);
+        LOG_ERROR_CODE(error, L"%ls(): failed to RevertToSelf().", caller_);
         return;
     }
     // Still the client: this thread must serve no one any more. The entry may
     // not reach the log, which is written with the client's rights now.
-    LOG_ERROR_W_CODE(error, L"%ls(): failed to RevertToSelf(); the work thread ends.", caller_);
+    LOG_ERROR_CODE(error, L"%ls(): failed to RevertToSelf(); the work thread ends.", caller_);
     _endthreadex(error);
 }
 
@@ -72,7 +72,7 @@ bool read_job_ini(const wchar_t* job_ini_path, const wchar_t* key, wchar_t* buff
     if (!buffer || units == 0) return false;
     buffer[0] = L'\0';
     if (!is_plain_local_path(job_ini_path) || !key) {
-        LOG_ERROR_CODE("read_job_ini(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "read_job_ini(): invalid input parameter.");
         return false;
     }
     const as_job_client client(L"read_job_ini");

@@ -38,7 +38,7 @@ DWORD read_skip_value(const wchar_t* settings_key_name, uint32_t session_id) {
 bool run_preprocessing(const wchar_t* settings_key_name, const wchar_t* job_ini_path,
                        uint32_t session_id) {
     if (job_ini_path == nullptr || *job_ini_path == L'\0') {
-        LOG_ERROR_CODE("run_preprocessing(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "run_preprocessing(): invalid input parameter.");
         return false;
     }
 

@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "regtools/reg_records.h"
+#include "tools/format_fitting.h"
 #include "tools/tokens.h"
 
 printer_table_map printer_table;
@@ -35,7 +36,7 @@ bool split_printer_value(const wchar_t* value, std::wstring& printer, std::wstri
 
 void load_printer(uint32_t number) {
     wchar_t value_name[128];
-    swprintf(value_name, sizeof value_name / sizeof value_name[0], L"printer%u", number);
+    format_fitting(value_name, L"printer%u", static_cast<unsigned>(number));  // always fits
     reg_record value[2] = {{kHiveLocalMachine, kConfigKey, value_name, REG_SZ, 0, nullptr}, {}};
     if (reg_read_records(value) != 0) {
         LOG_ERROR("read_srvregcfg(): failed to get settings via registry keys.");
@@ -47,7 +48,7 @@ void load_printer(uint32_t number) {
         // The lower number wins when a printer is listed twice.
         printer_table.emplace(std::move(printer), std::move(settings_key));
     } else {
-        LOG_ERROR_CODE("read_srvregcfg(): invalid registry key value.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "read_srvregcfg(): invalid registry key value.");
     }
     reg_free_records(value);
 }
@@ -64,8 +65,7 @@ bool read_srvregcfg() {
     }
     uint32_t count = counter[0].dword_result;
     if (count > kPrinterCountLimit) {
-        LOG_ERROR_CODE("read_srvregcfg(): \"count\" is above 64; only printer1 to printer64 are read.",
-                       ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "read_srvregcfg(): \"count\" is above 64; only printer1 to printer64 are read.");
         count = kPrinterCountLimit;
     }
     for (uint32_t number = 1; number <= count; ++number) load_printer(number);

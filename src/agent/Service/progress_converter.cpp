@@ -19,7 +19,7 @@ bool missing(const wchar_t* text) { return text == nullptr || *text == L'\0'; }
 bool exec_progress(const wchar_t* install_dir, const wchar_t* job_ini_path, HANDLE* progress,
                    uint32_t session_id) {
     if (missing(install_dir) || missing(job_ini_path) || progress == nullptr) {
-        LOG_ERROR_CODE("exec_progress(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "exec_progress(): invalid input parameter.");
         return false;
     }
     // The job ini path stands unquoted, exactly as it is.
@@ -41,7 +41,7 @@ bool exec_progress(const wchar_t* install_dir, const wchar_t* job_ini_path, HAND
 
 bool exec_converter(const wchar_t* install_dir, const wchar_t* job_ini_path, uint32_t session_id) {
     if (missing(install_dir) || missing(job_ini_path)) {
-        LOG_ERROR_CODE("exec_converter(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "exec_converter(): invalid input parameter.");
         return false;
     }
     installed_program program;

@@ -219,7 +219,7 @@ void handle_session_change(DWORD event_type, const void* event_data) {
         if (change.type == event_type) known = &change;
     }
     if (!known) {
-        LOG_ERROR_CODE("service_handle(): Unknown state.", event_type);
+        LOG_ERROR_CODE(event_type, "service_handle(): Unknown state.");
     } else {
         LOG_WARNING(known->message);
         if (known->records_user && event_data) {

@@ -48,11 +48,11 @@ private:
             case WAIT_OBJECT_0:
                 return owner;
             case WAIT_TIMEOUT:
-                LOG_WARNING_W(L"%ls(): failed to WaitForSingleObject():WAIT_TIMEOUT for \"%ls\".", caller,
+                LOG_WARNING(L"%ls(): failed to WaitForSingleObject():WAIT_TIMEOUT for \"%ls\".", caller,
                               user_name);
                 return owned_mutex();
             case WAIT_FAILED:
-                LOG_WARNING_W(L"%ls(): failed to WaitForSingleObject():WAIT_FAILED for \"%ls\".", caller,
+                LOG_WARNING(L"%ls(): failed to WaitForSingleObject():WAIT_FAILED for \"%ls\".", caller,
                               user_name);
                 return owned_mutex();
             default:
@@ -97,11 +97,11 @@ bool choose_session(const wchar_t* user_name, uint32_t& session_id, const sessio
     }
     if (wcscmp(user_name, kGuest) == 0) return choose_guest_session(session_id, policy);
     if (!policy.domain_allowed) {
-        LOG_ERROR_W_CODE(ERROR_INVALID_PARAMETER, L"find_session_id(): can't find user name \"%ls\" in the table.",
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, L"find_session_id(): can't find user name \"%ls\" in the table.",
                          user_name);
         return false;
     }
-    LOG_WARNING_W(L"find_session_id(): domain \"%ls\" session ID was detected.", user_name);
+    LOG_WARNING(L"find_session_id(): domain \"%ls\" session ID was detected.", user_name);
     return choose_fallback_session(session_id, policy);
 }
 
@@ -127,7 +127,7 @@ void add_session_info(session_table_map& table, uint32_t session_id) {
 
 bool find_session_id(const wchar_t* user_name, uint32_t* session_id, const session_policy& policy) {
     if (!user_name || !session_id) {
-        LOG_ERROR_CODE("find_session_id(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "find_session_id(): invalid input parameter.");
         return false;
     }
     const table_lock lock(L"find_session_id", user_name);

@@ -221,7 +221,7 @@ void queue_message(pipe_server* server, const wchar_t* units, DWORD bytes,
             server->msg_queue.pop_back();
         }
     } catch (const std::bad_alloc&) {
-        LOG_ERROR_CODE("pipe_srv_read_pipe_proc(): failed to new().", ERROR_NOT_ENOUGH_MEMORY);
+        LOG_ERROR_CODE(ERROR_NOT_ENOUGH_MEMORY, "pipe_srv_read_pipe_proc(): failed to new().");
     }
 }
 
@@ -289,7 +289,7 @@ bool pipe_srv_create_pipe(pipe_server* server) {
         return false;
     }
     if (instances != 1) {
-        LOG_ERROR_CODE("pipe_srv_read_pipe_proc(): failed to CreateNamedPipe().", ERROR_ACCESS_DENIED);
+        LOG_ERROR_CODE(ERROR_ACCESS_DENIED, "pipe_srv_read_pipe_proc(): failed to CreateNamedPipe().");
         return false;
     }
     return true;
@@ -298,7 +298,7 @@ bool pipe_srv_create_pipe(pipe_server* server) {
 unsigned __stdcall pipe_srv_read_pipe_proc(void* param) {
     auto* server = static_cast<pipe_server*>(param);
     if (!server || !server->listen_pipe) {
-        LOG_ERROR_CODE("pipe_srv_read_pipe_proc(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "pipe_srv_read_pipe_proc(): invalid input parameter.");
         return 0;
     }
     pipe_listener listener(server->listen_pipe, server->listen_event, server->stop_event);

@@ -117,21 +117,20 @@ bool start_pool(pipe_server* server) {
         // Reserved up front so that recording a started thread can never throw.
         server->work_threads.reserve(kPoolSize);
     } catch (const std::bad_alloc&) {
-        LOG_ERROR_CODE("pipe_srv_init(): failed to new().", ERROR_NOT_ENOUGH_MEMORY);
+        LOG_ERROR_CODE(ERROR_NOT_ENOUGH_MEMORY, "pipe_srv_init(): failed to new().");
         return false;
     }
     for (size_t i = 0; i < kPoolSize; ++i) {
         int crt_error = 0;
         const HANDLE thread = start_thread(pipe_srv_work_proc, server, crt_error);
         if (!thread) {
-            LOG_ERROR_CODE("pipe_srv_init(): failed to _beginthreadex().", crt_error);
+            LOG_ERROR_CODE(crt_error, "pipe_srv_init(): failed to _beginthreadex().");
             continue;
         }
         server->work_threads.push_back(thread);
     }
     if (server->work_threads.empty()) {
-        LOG_ERROR_CODE("pipe_srv_init(): failed to create pool of work threads.",
-                       ERROR_UNIDENTIFIED_ERROR);
+        LOG_ERROR_CODE(ERROR_UNIDENTIFIED_ERROR, "pipe_srv_init(): failed to create pool of work threads.");
         return false;
     }
     return true;
@@ -157,7 +156,7 @@ void pipe_srv_set_default_handler(pipe_handler handler) { g_default_handler = ha
 pipe_server* pipe_srv_init() {
     pipe_server* server = new (std::nothrow) pipe_server{};
     if (!server) {
-        LOG_ERROR_CODE("pipe_srv_init(): failed to new().", ERROR_NOT_ENOUGH_MEMORY);
+        LOG_ERROR_CODE(ERROR_NOT_ENOUGH_MEMORY, "pipe_srv_init(): failed to new().");
         return nullptr;
     }
     if (!create_sync_objects(server) || !start_pool(server)) {
@@ -169,13 +168,13 @@ pipe_server* pipe_srv_init() {
 
 bool pipe_srv_run(pipe_server* server) {
     if (!server) {
-        LOG_ERROR_CODE("pipe_srv_run(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "pipe_srv_run(): invalid input parameter.");
         return false;
     }
     if (!server->stopped) return true;
     const pipe_handler handler = g_default_handler;
     if (!handler) {
-        LOG_ERROR_CODE("pipe_srv_run(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "pipe_srv_run(): invalid input parameter.");
         return false;
     }
 
@@ -192,7 +191,7 @@ bool pipe_srv_run(pipe_server* server) {
     int crt_error = 0;
     server->reader_thread = start_thread(pipe_srv_read_pipe_proc, server, crt_error);
     if (!server->reader_thread) {
-        LOG_ERROR_CODE("pipe_srv_run(): failed to _beginthreadex().", crt_error);
+        LOG_ERROR_CODE(crt_error, "pipe_srv_run(): failed to _beginthreadex().");
         close_listener(server);
         return false;
     }
@@ -202,7 +201,7 @@ bool pipe_srv_run(pipe_server* server) {
 
 void pipe_srv_stop(pipe_server* server) {
     if (!server) {
-        LOG_ERROR_CODE("pipe_srv_stop(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "pipe_srv_stop(): invalid input parameter.");
         return;
     }
     if (server->stopped) return;
@@ -249,7 +248,7 @@ void pipe_srv_destroy(pipe_server** server) {
 unsigned __stdcall pipe_srv_work_proc(void* param) {
     auto* server = static_cast<pipe_server*>(param);
     if (!server) {
-        LOG_ERROR_CODE("pipe_srv_work_proc(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "pipe_srv_work_proc(): invalid input parameter.");
         return 0;
     }
     pipe_message message;  // this thread's own copy, reused for every job

@@ -36,12 +36,12 @@ bool read_string(HKEY key, reg_record& record) {
     const size_t length = static_cast<size_t>(bytes);
     void* buffer = length <= (SIZE_MAX - 2) / 2 ? calloc(length * 2 + 2, 1) : nullptr;
     if (!buffer) {
-        LOG_ERROR_CODE("reg_read_records(): failed to malloc().", ERROR_NOT_ENOUGH_MEMORY);
+        LOG_ERROR_CODE(ERROR_NOT_ENOUGH_MEMORY, "reg_read_records(): failed to malloc().");
         return false;
     }
     if (failed_with(RegQueryValueExW(key, record.reg_name, nullptr, nullptr,
                                      static_cast<BYTE*>(buffer), &bytes))) {
-        LOG_ERROR_W(L"reg_read_records(): failed to RegQueryValueEx(\"%ls:%ls:%ls\").",
+        LOG_ERROR(L"reg_read_records(): failed to RegQueryValueEx(\"%ls:%ls:%ls\").",
                     reg_hive_name(record.hive), record.key_path, record.reg_name);
         const owned::last_error_keeper keep;
         free(buffer);
@@ -69,7 +69,7 @@ bool read_record(reg_record& record) {
     owned::unique_hkey key;
     if (failed_with(RegOpenKeyExW(hive_key(record.hive), record.key_path, 0, KEY_READ, key.put()))) {
         if (GetLastError() == ERROR_FILE_NOT_FOUND) {
-            LOG_ERROR_W_CODE(ERROR_FILE_NOT_FOUND, L"reg_read_records(): failed to RegOpenKeyEx(\"%ls:%ls\").",
+            LOG_ERROR_CODE(ERROR_FILE_NOT_FOUND, L"reg_read_records(): failed to RegOpenKeyEx(\"%ls:%ls\").",
                              reg_hive_name(record.hive), record.key_path);
         }
         return false;
@@ -80,7 +80,7 @@ bool read_record(reg_record& record) {
         case REG_DWORD:
             return read_dword(key.get(), record);
         default:
-            LOG_ERROR_W_CODE(record.reg_type, L"reg_read_records(): unsupporter value type: \"%ls:%ls:%ls\".",
+            LOG_ERROR_CODE(record.reg_type, L"reg_read_records(): unsupporter value type: \"%ls:%ls:%ls\".",
                              reg_hive_name(record.hive), record.key_path, record.reg_name);
             return false;
     }

@@ -22,7 +22,7 @@ constexpr size_t kPathReserve = 20;
 
 bool configure_reg_key(wchar_t* key_path, const wchar_t* settings_key_name, uint32_t session_id) {
     if (!key_path || !settings_key_name) {
-        LOG_ERROR_CODE("configure_reg_key(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "configure_reg_key(): invalid input parameter.");
         return false;
     }
     LOG_TRACE("configure_reg_key()", "get_sid(NULL)");
@@ -33,7 +33,7 @@ bool configure_reg_key(wchar_t* key_path, const wchar_t* settings_key_name, uint
     }
     std::unique_ptr<wchar_t[]> sid(new (std::nothrow) wchar_t[sid_length]);
     if (!sid) {
-        LOG_ERROR_CODE("configure_reg_key(): failed to malloc().", ERROR_NOT_ENOUGH_MEMORY);
+        LOG_ERROR_CODE(ERROR_NOT_ENOUGH_MEMORY, "configure_reg_key(): failed to malloc().");
         return false;
     }
     LOG_TRACE("configure_reg_key()", "get_sid()");
@@ -42,7 +42,7 @@ bool configure_reg_key(wchar_t* key_path, const wchar_t* settings_key_name, uint
         return false;
     }
     if (wcslen(settings_key_name) + sid_length + kPathReserve > kKeyPathChars) {
-        LOG_ERROR_CODE("configure_reg_key(): input buffer size is to small.", ERROR_INSUFFICIENT_BUFFER);
+        LOG_ERROR_CODE(ERROR_INSUFFICIENT_BUFFER, "configure_reg_key(): input buffer size is to small.");
         return false;
     }
     const std::wstring path = std::wstring(sid.get()) + L"\\Software\\" + settings_key_name;
@@ -95,7 +95,7 @@ bool settings_group::read() {
 
 bool settings_group::read_for_user() {
     if (!settings_key_name_) {
-        LOG_ERROR_CODE("read_reg_settings(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "read_reg_settings(): invalid input parameter.");
         return false;
     }
     for (reg_record* record = records_; record->hive != 0; ++record) record->hive = kHiveUsers;

@@ -92,7 +92,7 @@ bool exec_user_app(uint32_t session_id, const wchar_t* application, wchar_t* com
                    HANDLE* process, const launch_options& options) {
     SetLastError(0);
     if (command_line == nullptr || process == nullptr) {
-        LOG_ERROR_CODE("exec_user_app(): incorrect input parameters.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "exec_user_app(): incorrect input parameters.");
         return false;
     }
 

@@ -40,7 +40,7 @@ bool delete_printed_jobs(HANDLE printer) {
 
     const owned::unique_heap list(HeapAlloc(GetProcessHeap(), 0, needed));
     if (!list) {
-        LOG_ERROR_CODE("cleanup_print_jobs(): failed to malloc().", ERROR_NOT_ENOUGH_MEMORY);
+        LOG_ERROR_CODE(ERROR_NOT_ENOUGH_MEMORY, "cleanup_print_jobs(): failed to malloc().");
         return false;
     }
     // One listing only: a queue that grew in between fails here and waits for the next job.
@@ -64,7 +64,7 @@ bool delete_printed_jobs(HANDLE printer) {
 
 bool cleanup_print_jobs(const wchar_t* printer_name) {
     if (printer_name == nullptr || *printer_name == L'\0') {
-        LOG_ERROR_CODE("cleanup_print_jobs(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "cleanup_print_jobs(): invalid input parameter.");
         return false;
     }
 

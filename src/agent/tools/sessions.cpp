@@ -63,7 +63,7 @@ DWORD copy_user_sid(uint32_t session_id, wchar_t* buffer, uint32_t* length) {
     }
     std::unique_ptr<BYTE[]> user_info(new (std::nothrow) BYTE[size]);
     if (!user_info) {
-        LOG_ERROR_CODE("get_sid(): failed to malloc().", ERROR_NOT_ENOUGH_MEMORY);
+        LOG_ERROR_CODE(ERROR_NOT_ENOUGH_MEMORY, "get_sid(): failed to malloc().");
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     if (!GetTokenInformation(query_token.get(), TokenUser, user_info.get(), size, &size)) {
@@ -114,7 +114,7 @@ bool get_uname(uint32_t session_id, std::wstring& user_name) {
 
 bool get_sid(uint32_t session_id, wchar_t* buffer, uint32_t* length) {
     if (!length) {
-        LOG_ERROR_CODE("get_sid(): invalid input parameter.", ERROR_INVALID_PARAMETER);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "get_sid(): invalid input parameter.");
         return false;
     }
     SetLastError(0);
