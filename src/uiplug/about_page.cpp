@@ -23,7 +23,8 @@ constexpr DWORD kValueBytes = 520;
 constexpr size_t kAboutTextUnits = 260;
 // The longest version that still leaves room for the maker's lines.
 constexpr int kMaxVersionUnits =
-    static_cast<int>(kAboutTextUnits - sizeof kVersionLine / sizeof(wchar_t) - (sizeof kMakerLines / sizeof(wchar_t) - 1));
+    static_cast<int>(kAboutTextUnits - sizeof kVersionLine / sizeof(wchar_t) -
+                     (sizeof kMakerLines / sizeof(wchar_t) - 1));
 
 struct registry_text {
     wchar_t text[kValueBytes / sizeof(wchar_t) + 1];
@@ -31,14 +32,16 @@ struct registry_text {
 
 owned::unique_hkey open_product_key() {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return {};
     return owned::unique_hkey(key);
 }
 
 // Any value type is taken as text; a value longer than the buffer counts as missing.
 bool read_text(HKEY key, const wchar_t* name, registry_text& out) {
     DWORD bytes = kValueBytes;
-    if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(out.text), &bytes) != ERROR_SUCCESS) {
+    if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(out.text), &bytes) !=
+        ERROR_SUCCESS) {
         return false;
     }
     out.text[bytes / sizeof(wchar_t)] = L'\0';
@@ -77,27 +80,29 @@ void apply_overrides(HWND page) {
         expand_line_breaks(text.text);
         SetDlgItemTextW(page, IDC_ABOUT_TEXT, text.text);
     }
-    if (read_text(key.get(), L"About: Button Text", text)) SetDlgItemTextW(page, IDC_LINK, text.text);
+    if (read_text(key.get(), L"About: Button Text", text))
+        SetDlgItemTextW(page, IDC_LINK, text.text);
 }
 
 }  // namespace
 
 INT_PTR CALLBACK about_page_proc(HWND page, UINT message, WPARAM wparam, LPARAM) {
     switch (message) {
-    case WM_INITDIALOG:
-        SetWindowLongPtrW(GetDlgItem(page, IDC_BANNER), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(banner_wnd_proc));
-        set_default_texts(page);
-        apply_overrides(page);
-        return TRUE;
-    case WM_COMMAND:
-        if (HIWORD(wparam) == BN_CLICKED && LOWORD(wparam) == IDC_LINK) {
-            // The target stays ours whatever the button says.
-            ShellExecuteW(nullptr, L"open", kLinkUrl, nullptr, nullptr, SW_SHOWNORMAL);
+        case WM_INITDIALOG:
+            SetWindowLongPtrW(GetDlgItem(page, IDC_BANNER), GWLP_WNDPROC,
+                              reinterpret_cast<LONG_PTR>(banner_wnd_proc));
+            set_default_texts(page);
+            apply_overrides(page);
             return TRUE;
-        }
-        return FALSE;
-    default:
-        return FALSE;
+        case WM_COMMAND:
+            if (HIWORD(wparam) == BN_CLICKED && LOWORD(wparam) == IDC_LINK) {
+                // The target stays ours whatever the button says.
+                ShellExecuteW(nullptr, L"open", kLinkUrl, nullptr, nullptr, SW_SHOWNORMAL);
+                return TRUE;
+            }
+            return FALSE;
+        default:
+            return FALSE;
     }
 }
 

@@ -28,7 +28,8 @@ create_act_ctx_fn create_act_ctx() {
 }
 
 release_act_ctx_fn release_act_ctx() {
-    static const release_act_ctx_fn function = kernel32_function<release_act_ctx_fn>("ReleaseActCtx");
+    static const release_act_ctx_fn function =
+        kernel32_function<release_act_ctx_fn>("ReleaseActCtx");
     return function;
 }
 
@@ -66,7 +67,8 @@ HANDLE create_activation_context() {
 }  // namespace
 
 HANDLE get_activation_context() {
-    if (g_activation_context == INVALID_HANDLE_VALUE) g_activation_context = create_activation_context();
+    if (g_activation_context == INVALID_HANDLE_VALUE)
+        g_activation_context = create_activation_context();
     return g_activation_context;
 }
 

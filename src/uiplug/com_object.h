@@ -23,7 +23,9 @@ public:
         return E_NOINTERFACE;
     }
 
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        return static_cast<ULONG>(InterlockedIncrement(&references_));
+    }
 
     ULONG STDMETHODCALLTYPE Release() override {
         const LONG remaining = InterlockedDecrement(&references_);

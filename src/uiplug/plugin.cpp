@@ -25,7 +25,9 @@ LONG APIENTRY document_callback(PCPSUICBPARAM param, oem_cuip_param*) {
 
 LONG APIENTRY printer_callback(PCPSUICBPARAM, oem_cuip_param*) { return 0; }
 
-bool is_colour_item(BYTE id) { return id == DMPUB_COLOR || id == DMPUB_ICMMETHOD || id == DMPUB_ICMINTENT; }
+bool is_colour_item(BYTE id) {
+    return id == DMPUB_COLOR || id == DMPUB_ICMMETHOD || id == DMPUB_ICMINTENT;
+}
 
 // Additional before About; the About call's answer is the sheet's result.
 LONG_PTR add_pages(const PROPSHEETUI_INFO& info, bool device_sheet) {
@@ -35,46 +37,49 @@ LONG_PTR add_pages(const PROPSHEETUI_INFO& info, bool device_sheet) {
     page.hInstance = module_instance();
     if (device_sheet) {
         page.hActCtx = get_activation_context();
-        if (page.hActCtx != nullptr && page.hActCtx != INVALID_HANDLE_VALUE) page.dwFlags |= PSP_USEFUSIONCONTEXT;
+        if (page.hActCtx != nullptr && page.hActCtx != INVALID_HANDLE_VALUE)
+            page.dwFlags |= PSP_USEFUSIONCONTEXT;
     }
     page.pszTemplate = MAKEINTRESOURCEW(IDD_ADDITIONAL);
     page.pfnDlgProc = additional_page_proc;
-    info.pfnComPropSheet(info.hComPropSheet, CPSFUNC_ADD_PROPSHEETPAGEW, reinterpret_cast<LPARAM>(&page), 0);
+    info.pfnComPropSheet(info.hComPropSheet, CPSFUNC_ADD_PROPSHEETPAGEW,
+                         reinterpret_cast<LPARAM>(&page), 0);
     page.pszTemplate = MAKEINTRESOURCEW(IDD_ABOUT);
     page.pfnDlgProc = about_page_proc;
-    return info.pfnComPropSheet(info.hComPropSheet, CPSFUNC_ADD_PROPSHEETPAGEW, reinterpret_cast<LPARAM>(&page),
-                                0);
+    return info.pfnComPropSheet(info.hComPropSheet, CPSFUNC_ADD_PROPSHEETPAGEW,
+                                reinterpret_cast<LPARAM>(&page), 0);
 }
 
 HRESULT property_sheets(PPROPSHEETUI_INFO info, LPARAM lparam, bool device_sheet) {
-    if (info == nullptr || info->Version != PROPSHEETUI_INFO_VERSION) return fail_with(ERROR_INVALID_PARAMETER);
+    if (info == nullptr || info->Version != PROPSHEETUI_INFO_VERSION)
+        return fail_with(ERROR_INVALID_PARAMETER);
     ULONG_PTR result = static_cast<ULONG_PTR>(lparam);
     switch (info->Reason) {
-    case PROPSHEETUI_REASON_INIT:
-        if (info->pfnComPropSheet == nullptr) return fail_with(ERROR_INVALID_PARAMETER);
-        result = static_cast<ULONG_PTR>(add_pages(*info, device_sheet));
-        break;
-    case PROPSHEETUI_REASON_GET_INFO_HEADER: {
-        auto* header = reinterpret_cast<PPROPSHEETUI_INFO_HEADER>(lparam);
-        if (header == nullptr) return fail_with(ERROR_INVALID_PARAMETER);
-        header->pTitle = const_cast<LPWSTR>(kSheetTitle);
-        result = 1;
-        break;
-    }
-    case PROPSHEETUI_REASON_DESTROY:
-        result = 1;
-        break;
-    case PROPSHEETUI_REASON_SET_RESULT: {
-        const auto* set_result = reinterpret_cast<const SETRESULT_INFO*>(lparam);
-        if (set_result == nullptr) return fail_with(ERROR_INVALID_PARAMETER);
-        result = static_cast<ULONG_PTR>(set_result->Result);
-        break;
-    }
-    case PROPSHEETUI_REASON_GET_ICON:
-        result = 0;
-        break;
-    default:
-        break;
+        case PROPSHEETUI_REASON_INIT:
+            if (info->pfnComPropSheet == nullptr) return fail_with(ERROR_INVALID_PARAMETER);
+            result = static_cast<ULONG_PTR>(add_pages(*info, device_sheet));
+            break;
+        case PROPSHEETUI_REASON_GET_INFO_HEADER: {
+            auto* header = reinterpret_cast<PPROPSHEETUI_INFO_HEADER>(lparam);
+            if (header == nullptr) return fail_with(ERROR_INVALID_PARAMETER);
+            header->pTitle = const_cast<LPWSTR>(kSheetTitle);
+            result = 1;
+            break;
+        }
+        case PROPSHEETUI_REASON_DESTROY:
+            result = 1;
+            break;
+        case PROPSHEETUI_REASON_SET_RESULT: {
+            const auto* set_result = reinterpret_cast<const SETRESULT_INFO*>(lparam);
+            if (set_result == nullptr) return fail_with(ERROR_INVALID_PARAMETER);
+            result = static_cast<ULONG_PTR>(set_result->Result);
+            break;
+        }
+        case PROPSHEETUI_REASON_GET_ICON:
+            result = 0;
+            break;
+        default:
+            break;
     }
     info->Result = result;
     return S_OK;
@@ -107,23 +112,24 @@ HRESULT STDMETHODCALLTYPE plugin::GetInfo(DWORD mode, PVOID buffer, DWORD size, 
 }
 
 HRESULT STDMETHODCALLTYPE plugin::DevMode(DWORD mode, oem_dm_param* param) {
-    if (param == nullptr || mode < kDevModeSize || mode > kDevModeMerge) return fail_with(ERROR_INVALID_PARAMETER);
+    if (param == nullptr || mode < kDevModeSize || mode > kDevModeMerge)
+        return fail_with(ERROR_INVALID_PARAMETER);
     const auto* in = static_cast<const private_devmode*>(param->pOEMDMIn);
     auto* out = static_cast<private_devmode*>(param->pOEMDMOut);
     switch (mode) {
-    case kDevModeSize:
-        param->cbBufSize = sizeof(private_devmode);
-        break;
-    case kDevModeDefault:
-        if (out != nullptr) write_default_devmode(out);
-        break;
-    case kDevModeConvert:
-        convert_devmode(in, out);
-        break;
-    default:  // merge
-        convert_devmode(in, out);
-        if (out != nullptr) validate_devmode(out);
-        break;
+        case kDevModeSize:
+            param->cbBufSize = sizeof(private_devmode);
+            break;
+        case kDevModeDefault:
+            if (out != nullptr) write_default_devmode(out);
+            break;
+        case kDevModeConvert:
+            convert_devmode(in, out);
+            break;
+        default:  // merge
+            convert_devmode(in, out);
+            if (out != nullptr) validate_devmode(out);
+            break;
     }
     return S_OK;
 }
@@ -162,10 +168,12 @@ HRESULT STDMETHODCALLTYPE plugin::DevicePropertySheets(PPROPSHEETUI_INFO info, L
     return property_sheets(info, lparam, true);
 }
 
-HRESULT STDMETHODCALLTYPE plugin::DevQueryPrintEx(PVOID, PVOID, PDEVMODEW, PVOID) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE plugin::DevQueryPrintEx(PVOID, PVOID, PDEVMODEW, PVOID) {
+    return E_NOTIMPL;
+}
 
-HRESULT STDMETHODCALLTYPE plugin::DeviceCapabilities(PVOID, HANDLE, PWSTR, WORD, PVOID, PDEVMODEW, PVOID, DWORD,
-                                                     DWORD*) {
+HRESULT STDMETHODCALLTYPE plugin::DeviceCapabilities(PVOID, HANDLE, PWSTR, WORD, PVOID, PDEVMODEW,
+                                                     PVOID, DWORD, DWORD*) {
     return E_NOTIMPL;
 }
 
@@ -175,8 +183,9 @@ HRESULT STDMETHODCALLTYPE plugin::PrinterEvent(PWSTR, INT, DWORD, LPARAM) { retu
 
 HRESULT STDMETHODCALLTYPE plugin::DriverEvent(DWORD, DWORD, LPBYTE, LPARAM) { return E_NOTIMPL; }
 
-HRESULT STDMETHODCALLTYPE plugin::QueryColorProfile(HANDLE, PVOID, PDEVMODEW, PVOID, ULONG query_mode,
-                                                    VOID* profile, ULONG* profile_size, ULONG* profile_flags) {
+HRESULT STDMETHODCALLTYPE plugin::QueryColorProfile(HANDLE, PVOID, PDEVMODEW, PVOID,
+                                                    ULONG query_mode, VOID* profile,
+                                                    ULONG* profile_size, ULONG* profile_flags) {
     if (query_mode != kQueryDeviceProfile) return E_FAIL;
     if (profile_size == nullptr) return fail_with(ERROR_INVALID_PARAMETER);
     if (profile == nullptr || *profile_size < kProfileBufferBytes) {
@@ -189,7 +198,9 @@ HRESULT STDMETHODCALLTYPE plugin::QueryColorProfile(HANDLE, PVOID, PDEVMODEW, PV
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE plugin::FontInstallerDlgProc(HWND, UINT, WPARAM, LPARAM) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE plugin::FontInstallerDlgProc(HWND, UINT, WPARAM, LPARAM) {
+    return E_NOTIMPL;
+}
 
 HRESULT STDMETHODCALLTYPE plugin::UpdateExternalFonts(HANDLE, HANDLE, PWSTR) { return E_NOTIMPL; }
 

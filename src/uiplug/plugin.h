@@ -16,16 +16,18 @@ public:
     HRESULT STDMETHODCALLTYPE DevMode(DWORD mode, oem_dm_param* param) override;
     HRESULT STDMETHODCALLTYPE PublishDriverInterface(IUnknown* driver) override;
     HRESULT STDMETHODCALLTYPE CommonUIProp(DWORD mode, oem_cuip_param* param) override;
-    HRESULT STDMETHODCALLTYPE DocumentPropertySheets(PPROPSHEETUI_INFO info, LPARAM lparam) override;
+    HRESULT STDMETHODCALLTYPE DocumentPropertySheets(PPROPSHEETUI_INFO info,
+                                                     LPARAM lparam) override;
     HRESULT STDMETHODCALLTYPE DevicePropertySheets(PPROPSHEETUI_INFO info, LPARAM lparam) override;
     HRESULT STDMETHODCALLTYPE DevQueryPrintEx(PVOID, PVOID, PDEVMODEW, PVOID) override;
-    HRESULT STDMETHODCALLTYPE DeviceCapabilities(PVOID, HANDLE, PWSTR, WORD, PVOID, PDEVMODEW, PVOID, DWORD,
-                                                 DWORD*) override;
+    HRESULT STDMETHODCALLTYPE DeviceCapabilities(PVOID, HANDLE, PWSTR, WORD, PVOID, PDEVMODEW,
+                                                 PVOID, DWORD, DWORD*) override;
     HRESULT STDMETHODCALLTYPE UpgradePrinter(DWORD, PBYTE) override;
     HRESULT STDMETHODCALLTYPE PrinterEvent(PWSTR, INT, DWORD, LPARAM) override;
     HRESULT STDMETHODCALLTYPE DriverEvent(DWORD, DWORD, LPBYTE, LPARAM) override;
-    HRESULT STDMETHODCALLTYPE QueryColorProfile(HANDLE, PVOID, PDEVMODEW, PVOID, ULONG query_mode, VOID* profile,
-                                                ULONG* profile_size, ULONG* profile_flags) override;
+    HRESULT STDMETHODCALLTYPE QueryColorProfile(HANDLE, PVOID, PDEVMODEW, PVOID, ULONG query_mode,
+                                                VOID* profile, ULONG* profile_size,
+                                                ULONG* profile_flags) override;
     HRESULT STDMETHODCALLTYPE FontInstallerDlgProc(HWND, UINT, WPARAM, LPARAM) override;
     HRESULT STDMETHODCALLTYPE UpdateExternalFonts(HANDLE, HANDLE, PWSTR) override;
 

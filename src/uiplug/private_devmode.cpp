@@ -22,7 +22,8 @@ void convert_devmode(const private_devmode* in, private_devmode* out) {
     if (in == nullptr || out == nullptr) return;
     out->value = 0;
     if (in->header.dwSignature == out->header.dwSignature) {
-        DWORD bytes = in->header.dwSize < out->header.dwSize ? in->header.dwSize : out->header.dwSize;
+        DWORD bytes =
+            in->header.dwSize < out->header.dwSize ? in->header.dwSize : out->header.dwSize;
         // The sizes come from the caller's buffers; ours is never larger than 16 bytes.
         if (bytes > sizeof(private_devmode)) bytes = sizeof(private_devmode);
         memmove(out, in, bytes);
