@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "bench_env.h"
-#include "faults/agent_host.h"
+#include "host/agent_host.h"
 #include "jobsend/pipe_client.h"
 #include "support/support.h"
 
@@ -103,8 +103,6 @@ private:
     bool moved_ = false;
 };
 
-bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 // The service with the benchmark's printer (delivery to the window through
 // winrelay), its stand-ins and the board, numbers 0 .. capacity-1.
 class bench_agent {
@@ -164,7 +162,7 @@ public:
         return reliability::send_message(std::wstring(kPrinter) + L";" + ini + L";alice");
     }
     bool delivered(LONG number) const { return board_.at(load_board::stamp::delivered, number) != 0; }
-    bool cleaned(const std::wstring& ini) const { return !exists(reliability::agent_host::spool_of(ini)); }
+    bool cleaned(const std::wstring& ini) const { return !test_support::file_exists(reliability::agent_host::spool_of(ini)); }
 
 private:
     reliability::work_folder folder_;

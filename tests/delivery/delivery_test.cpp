@@ -11,7 +11,6 @@
 #include "winrelay/relay_fixtures.h"
 
 using namespace test_support;
-using relay_test::count_traces;
 using relay_test::in_quotes;
 
 namespace {
@@ -22,15 +21,15 @@ const char kService[] = "..\\src\\Service";
 const char kRelayFailedError[] = "run_client_app(): failed to exec_winrelay().";
 
 bool logged_error(const std::string& log, const std::string& message, int code) {
-    return relay_test::logged_error(log, kService, message, code);
+    return log_view(log).has_error(kService, message, code);
 }
 
 size_t relay_runs(const std::string& log) {
-    return count_traces(log, "exec_winrelay()", "exec_user_app()");
+    return log_view(log).count_traces("exec_winrelay()", "exec_user_app()");
 }
 
 size_t client_starts(const std::string& log) {
-    return count_traces(log, "run_client_app()", "exec_user_app()");
+    return log_view(log).count_traces("run_client_app()", "exec_user_app()");
 }
 
 class Delivery : public ::testing::Test {
@@ -363,14 +362,6 @@ TEST_F(Delivery, CommandLinesThatDoNotFitAreRefused) {
     EXPECT_TRUE(logged_error(read_log(), kRelayFailedError, ERROR_INSUFFICIENT_BUFFER));
 }
 
-namespace {
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-}  // namespace
-
 // With a blank in the installation directory, winrelay is started by its full
 // path: a program planted on the blank never runs, and winrelay finds its
 // arguments because its own path stands in quotes.
@@ -398,7 +389,7 @@ TEST_F(Delivery, WinrelayInADirectoryWithABlank) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(relay_test::record_text(records[0]), to_narrow(job_ini));
 
-    EXPECT_FALSE(exists(planted + L".txt")) << "the planted program ran";
+    EXPECT_FALSE(file_exists(planted + L".txt")) << "the planted program ran";
 }
 
 // "Timeout" is the user's own setting, and 0xFFFFFFFF would be an endless

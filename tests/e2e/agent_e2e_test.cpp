@@ -7,9 +7,8 @@
 
 #include <memory>
 
-#include "e2e/installed_service.h"
+#include "host/installed_service.h"
 #include "fakes/scratch_key.h"
-#include "service/observe.h"
 #include "support/support.h"
 
 namespace {
@@ -22,19 +21,13 @@ using test_support::read_log;
 using test_support::to_narrow;
 using test_support::wait_for_file;
 using test_support::wait_for_text;
+using test_support::file_exists;
+using test_support::wait_for_log;
 
 const wchar_t kTargetTitle[] = L"E2E Target";
 
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 bool wait_until_gone(const std::wstring& path) {
-    return wait_for_file(path, [&](const std::string&) { return !exists(path); });
-}
-
-bool wait_for_log(const std::string& message) {
-    return wait_for_text(kLogPath, "message: " + message + "\r\n");
+    return wait_for_file(path, [&](const std::string&) { return !file_exists(path); });
 }
 
 struct printer {
@@ -169,7 +162,7 @@ private:
 TEST(AgentProgram, StartedFromACommandPromptReturnsZeroAndWritesNothing) {
     test_support::clear_log();
     EXPECT_EQ(0, test_support::run_process(L"\"" + beside_exe(L"agent.exe") + L"\""));
-    EXPECT_FALSE(exists(kLogPath));
+    EXPECT_FALSE(file_exists(kLogPath));
 }
 
 TEST(AgentService, MissingCountStopsTheStartAndReportsWhy) {
@@ -243,7 +236,7 @@ TEST_F(RunningAgent, JobRunsEveryProgramInOrderAndReachesTheWindow) {
     const std::string log = read_log();
     EXPECT_EQ(1u, test_support::count_log_messages(log, "main(): can't find target window."));
     EXPECT_EQ(std::string::npos, log.find("message: processing()")) << log;
-    EXPECT_TRUE(exists(ini));
+    EXPECT_TRUE(file_exists(ini));
 }
 
 TEST_F(RunningAgent, RefusedJobsLeaveTheirFilesAlone) {
@@ -263,8 +256,8 @@ TEST_F(RunningAgent, RefusedJobsLeaveTheirFilesAlone) {
         ASSERT_TRUE(agent_env::send(c.target, ini, c.user));
         ASSERT_TRUE(wait_for_log(c.error)) << read_log();
         EXPECT_TRUE(has_error(read_log(), c.error, c.code)) << read_log();
-        EXPECT_TRUE(exists(agent_env::spool_of(ini)));
-        EXPECT_FALSE(exists(env->records()));
+        EXPECT_TRUE(file_exists(agent_env::spool_of(ini)));
+        EXPECT_FALSE(file_exists(env->records()));
     }
 }
 
@@ -274,7 +267,7 @@ TEST_F(RunningAgent, MissingInstallationDirectoryStillRemovesTheSpoolFile) {
     ASSERT_TRUE(wait_until_gone(agent_env::spool_of(ini))) << read_log();
     EXPECT_TRUE(has_message(
         read_log(), "processing(): failed to get \"Installation Directory\" value via HKLM hive."));
-    EXPECT_FALSE(exists(env->records()));
+    EXPECT_FALSE(file_exists(env->records()));
 }
 
 TEST_F(RunningAgent, FailedConverterLeavesTheProgressWindowUpAndSkipsDelivery) {
@@ -309,8 +302,8 @@ TEST(AgentStop, StopWhileTheConverterRunsCleansUpAndStops) {
     EXPECT_TRUE(has_message(log, "exec_converter(): terminate event happens."));
     EXPECT_TRUE(has_message(log, "processing(): failed to exec_converter()."));
     EXPECT_TRUE(has_message(log, "driver_serv_proc(): terminate event happened."));
-    EXPECT_FALSE(exists(agent_env::spool_of(ini)));
-    EXPECT_FALSE(exists(env.received()));
+    EXPECT_FALSE(file_exists(agent_env::spool_of(ini)));
+    EXPECT_FALSE(file_exists(env.received()));
 }
 
 // The client's input-idle wait ignores the terminate event, so this job
@@ -335,7 +328,7 @@ TEST(AgentStop, StopDuringAJobThatOutlivesThePipeThread) {
     EXPECT_TRUE(has_message(log, "driver_serv_proc(): terminate event happened."));
     EXPECT_EQ(std::string::npos, log.find("message: processing()")) << log;
     // The job was cut off before its cleanup.
-    EXPECT_TRUE(exists(agent_env::spool_of(ini)));
+    EXPECT_TRUE(file_exists(agent_env::spool_of(ini)));
 }
 
 }  // namespace

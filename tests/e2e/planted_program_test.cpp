@@ -7,8 +7,7 @@
 
 #include <string>
 
-#include "faults/agent_host.h"
-#include "service/observe.h"
+#include "host/agent_host.h"
 #include "support/support.h"
 
 namespace {
@@ -18,14 +17,11 @@ using test_support::has_error;
 using test_support::read_file;
 using test_support::read_log;
 using test_support::to_narrow;
+using test_support::file_exists;
 
 const wchar_t kPrinter[] = L"Planted Program Printer";
 const wchar_t kSettingsKey[] = L"TavirelPlantedProgram";
 const wchar_t kTitle[] = L"Planted Program Target";
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
 
 std::wstring in_quotes(const std::wstring& text) { return L"\"" + text + L"\""; }
 
@@ -76,7 +72,7 @@ protected:
     }
 
     bool cleaned_up(const std::wstring& ini, DWORD timeout_ms = 60000) const {
-        return reliability::eventually([&] { return !exists(agent_host::spool_of(ini)); },
+        return reliability::eventually([&] { return !file_exists(agent_host::spool_of(ini)); },
                                        timeout_ms);
     }
 
@@ -103,7 +99,7 @@ TEST_F(PlantedProgram, TheRealProgramsRunAndThePlantedOneNever) {
     ASSERT_TRUE(test_support::wait_for_text(received_, to_narrow(ini), 60000)) << read_log();
     ASSERT_TRUE(cleaned_up(ini)) << read_log();
 
-    EXPECT_FALSE(exists(planted_record())) << read_file(planted_record());
+    EXPECT_FALSE(file_exists(planted_record())) << read_file(planted_record());
     // Each program got its own path in quotes (it holds a blank) and its
     // arguments as ever.
     const std::string job = to_narrow(ini);

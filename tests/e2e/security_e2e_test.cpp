@@ -7,8 +7,7 @@
 
 #include "common/contracts.h"
 #include "common/owned.h"
-#include "faults/agent_host.h"
-#include "service/observe.h"
+#include "host/agent_host.h"
 #include "support/pipe_security.h"
 #include "support/support.h"
 using contracts::kJobPipeName;
@@ -20,17 +19,11 @@ using reliability::agent_host;
 using test_support::has_error;
 using test_support::read_log;
 using test_support::to_narrow;
+using test_support::file_exists;
+using test_support::wait_for_log;
 
 const wchar_t kPrinter[] = L"Security Printer";
 const wchar_t kPipeName[] = L"\\\\.\\pipe\\agent-security-e2e";
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool wait_for_log(const std::string& message) {
-    return test_support::wait_for_text(test_support::kLogPath, "message: " + message + "\r\n");
-}
 
 class SecurityAgent : public ::testing::Test {
 protected:
@@ -124,8 +117,8 @@ TEST_F(SecurityAgent, JobIniPathsThatAreNoPlainLocalPathStartNothing) {
     }
     EXPECT_EQ(starts, agent->progress_starts());
     EXPECT_FALSE(pipe.was_opened());
-    EXPECT_TRUE(exists(agent_host::spool_of(ini)));
-    EXPECT_TRUE(exists(ini));
+    EXPECT_TRUE(file_exists(agent_host::spool_of(ini)));
+    EXPECT_TRUE(file_exists(ini));
 }
 
 TEST_F(SecurityAgent, OnlyARegularFileWithOneNameIsDeletedAsTheSpoolFile) {
@@ -168,9 +161,9 @@ TEST_F(SecurityAgent, OnlyARegularFileWithOneNameIsDeletedAsTheSpoolFile) {
         ASSERT_TRUE(reliability::send_message(message(ini)));
         ASSERT_TRUE(wait_for_log(c.error)) << read_log();
         EXPECT_TRUE(has_error(read_log(), c.error, c.code)) << read_log();
-        EXPECT_TRUE(exists(victim));
-        EXPECT_TRUE(exists(second_name));
-        EXPECT_TRUE(exists(directory));
+        EXPECT_TRUE(file_exists(victim));
+        EXPECT_TRUE(file_exists(second_name));
+        EXPECT_TRUE(file_exists(directory));
     }
     EXPECT_FALSE(pipe.was_opened());
     EXPECT_EQ("not the job's", test_support::read_file(victim));

@@ -7,9 +7,8 @@
 #include <memory>
 #include <random>
 
-#include "faults/agent_host.h"
+#include "host/agent_host.h"
 #include "jobsend/pipe_client.h"
-#include "service/observe.h"
 #include "support/support.h"
 
 namespace {
@@ -18,20 +17,14 @@ using reliability::agent_host;
 using test_support::has_error;
 using test_support::read_log;
 using test_support::to_narrow;
+using test_support::file_exists;
+using test_support::wait_for_log;
 
 const wchar_t kGood[] = L"Fault Printer";
 const wchar_t kGoodKey[] = L"TavirelFaults";
 const wchar_t kStrict[] = L"Fault Strict";  // no domain users
 const wchar_t kNoKey[] = L"Fault NoKey";    // its settings key does not exist
 const wchar_t kLong[] = L"Fault Long";      // settings key name of 1000 characters
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool wait_for_log(const std::string& message) {
-    return test_support::wait_for_text(test_support::kLogPath, "message: " + message + "\r\n");
-}
 
 // Four components of 249 characters and three separators: 1000 in all.
 std::wstring long_key_name() {
@@ -198,7 +191,7 @@ TEST_F(RunningAgent, BadJobMessagesAreRefusedWithTheirReason) {
         EXPECT_TRUE(has_error(read_log(), c.error, c.code)) << read_log();
     }
     // No job got as far as its cleanup.
-    EXPECT_TRUE(exists(agent_host::spool_of(ini)));
+    EXPECT_TRUE(file_exists(agent_host::spool_of(ini)));
 }
 
 // A job ini path too long for the programs' command lines: the job fails
@@ -245,7 +238,7 @@ TEST_F(RunningAgent, RegistryValuesOfTheWrongTypeOrLength) {
         ASSERT_TRUE(reliability::send_message(std::wstring(kGood) + L";" + ini + L";alice"));
         ASSERT_TRUE(wait_for_log(c.outcome)) << read_log();
         EXPECT_EQ(c.cleaned_up,
-                  reliability::eventually([&] { return !exists(agent_host::spool_of(ini)); }, 3000));
+                  reliability::eventually([&] { return !file_exists(agent_host::spool_of(ini)); }, 3000));
         good->set_dword(L"Allow self session", 1);
         good->set_dword(L"Transfer Mode", 2);
         good->set_string(L"Installation Directory", agent->install_dir());

@@ -4,8 +4,7 @@
 // stuck on a program ends when the service stops.
 #include <gtest/gtest.h>
 
-#include "faults/agent_host.h"
-#include "service/observe.h"
+#include "host/agent_host.h"
 #include "support/support.h"
 
 namespace {
@@ -13,19 +12,12 @@ namespace {
 using reliability::agent_host;
 using test_support::has_message;
 using test_support::read_log;
+using test_support::file_exists;
+using test_support::wait_for_log;
 
 const wchar_t kPrinter[] = L"Program Faults";
 const wchar_t kPlain[] = L"Program Faults Plain";  // default settings, for jobs beside
 const wchar_t kStatusAccessViolation[] = L"3221225477";  // 0xC0000005, a crash's exit code
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool wait_for_log(const std::string& message, DWORD timeout_ms = 30000) {
-    return test_support::wait_for_text(test_support::kLogPath, "message: " + message + "\r\n",
-                                       timeout_ms);
-}
 
 std::wstring root_folder(const wchar_t* name) {
     return std::wstring(L"c:\\tmp\\tests\\") + name + L"-" + std::to_wstring(GetCurrentProcessId());
@@ -56,7 +48,7 @@ protected:
     }
 
     bool cleaned_up(const std::wstring& ini, DWORD timeout_ms = 30000) {
-        return reliability::eventually([&] { return !exists(agent_host::spool_of(ini)); },
+        return reliability::eventually([&] { return !file_exists(agent_host::spool_of(ini)); },
                                        timeout_ms);
     }
 
@@ -79,8 +71,8 @@ TEST_F(ProgramFaults, CrashingProgramsLetTheJobGoOn) {
     const std::string crash = "ExitCode=" + test_support::to_narrow(kStatusAccessViolation) + "\r\n";
     const std::wstring ini = send_job(L"crash", "[preproc]\r\n" + crash + "[converter]\r\n" + crash);
     ASSERT_TRUE(cleaned_up(ini)) << read_log();
-    EXPECT_TRUE(exists(ini + L".preproc.txt"));
-    EXPECT_TRUE(exists(ini + L".converter.txt"));
+    EXPECT_TRUE(file_exists(ini + L".preproc.txt"));
+    EXPECT_TRUE(file_exists(ini + L".converter.txt"));
     EXPECT_EQ(std::string::npos, read_log().find("message: processing()")) << read_log();
     expect_figures_back();
 }
@@ -138,7 +130,7 @@ TEST_F(ProgramFaults, HangingConverterHoldsOnlyItsOwnJob) {
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(agent_.run_job(kPlain, L"beside-" + std::to_wstring(i))) << read_log();
     }
-    EXPECT_TRUE(exists(agent_host::spool_of(hung)));
+    EXPECT_TRUE(file_exists(agent_host::spool_of(hung)));
     agent_.end_job_programs();
     EXPECT_TRUE(cleaned_up(hung)) << read_log();
     expect_figures_back();
@@ -166,7 +158,7 @@ TEST_F(ProgramFaults, TargetWindowThatNeverAnswers) {
         return first != std::string::npos && log.find(trace, first + 1) != std::string::npos;
     })) << read_log();
     EXPECT_TRUE(agent_.run_job(kPlain, L"beside-deaf")) << read_log();
-    EXPECT_TRUE(exists(agent_host::spool_of(ini)));
+    EXPECT_TRUE(file_exists(agent_host::spool_of(ini)));
 
     const ULONGLONG stop_at = GetTickCount64();
     ASSERT_TRUE(agent_.stop());

@@ -5,8 +5,7 @@
 
 #include <atomic>
 
-#include "faults/agent_host.h"
-#include "service/observe.h"
+#include "host/agent_host.h"
 #include "support/support.h"
 
 namespace {
@@ -14,12 +13,9 @@ namespace {
 using reliability::agent_host;
 using test_support::has_error;
 using test_support::read_log;
+using test_support::file_exists;
 
 const wchar_t kPrinter[] = L"Service Faults";
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
 
 std::wstring root_folder(const std::wstring& base, const wchar_t* name) {
     return base + name + L"-" + std::to_wstring(GetCurrentProcessId());
@@ -41,7 +37,7 @@ TEST(ServiceFaults, StopWithEightJobsInFlightAndAFullQueue) {
     }
     // Oldest first: the first eight are the ones running.
     for (int i = 0; i < 8; ++i) {
-        ASSERT_TRUE(reliability::eventually([&] { return exists(jobs[i] + L".converter.txt"); }))
+        ASSERT_TRUE(reliability::eventually([&] { return file_exists(jobs[i] + L".converter.txt"); }))
             << read_log();
     }
     ASSERT_TRUE(agent.stop());
@@ -54,9 +50,9 @@ TEST(ServiceFaults, StopWithEightJobsInFlightAndAFullQueue) {
         << log;
     for (size_t i = 8; i < jobs.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_FALSE(exists(jobs[i] + L".progress.txt"));
-        EXPECT_FALSE(exists(jobs[i] + L".converter.txt"));
-        EXPECT_TRUE(exists(agent_host::spool_of(jobs[i])));
+        EXPECT_FALSE(file_exists(jobs[i] + L".progress.txt"));
+        EXPECT_FALSE(file_exists(jobs[i] + L".converter.txt"));
+        EXPECT_TRUE(file_exists(agent_host::spool_of(jobs[i])));
     }
 }
 
@@ -219,12 +215,12 @@ TEST(ServiceFaults, LogDirectoryComesAndGoesWhileJobsRun) {
         }
         for (const std::wstring& ini : jobs) {
             EXPECT_TRUE(reliability::eventually([&] {
-                return !exists(agent_host::spool_of(ini)) && exists(ini + L".converter.txt");
+                return !file_exists(agent_host::spool_of(ini)) && file_exists(ini + L".converter.txt");
             }));
         }
         EXPECT_GT(flicker.flips(), 0);
     }
-    ASSERT_TRUE(exists(L"c:\\tmp"));
+    ASSERT_TRUE(file_exists(L"c:\\tmp"));
     // The next entry starts the log anew.
     test_support::clear_log();
     ASSERT_TRUE(reliability::send_message(L"Unknown Printer;c:\\x.ini;alice"));

@@ -17,7 +17,7 @@
 #include <sstream>
 
 #include "common/owned.h"
-#include "faults/agent_host.h"
+#include "host/agent_host.h"
 #include "support/support.h"
 
 namespace {
@@ -102,12 +102,10 @@ private:
 
 std::vector<std::string> unexpected_errors(const std::string& log) {
     std::vector<std::string> found;
-    const std::string tag = "\r\nERROR: ";
-    for (size_t at = log.find(tag); at != std::string::npos; at = log.find(tag, at + 1)) {
-        const size_t message = log.find("message: ", at);
-        const size_t end = message == std::string::npos ? message : log.find("\r\n", message);
-        const std::string text =
-            message == std::string::npos ? log.substr(at, 200) : log.substr(message + 9, end - message - 9);
+    const test_support::log_view view(log);
+    for (const test_support::log_entry& entry : view.entries()) {
+        if (entry.kind != test_support::log_entry::kind_t::error) continue;
+        const std::string& text = entry.message;
         const bool expected = std::any_of(std::begin(kExpectedErrors), std::end(kExpectedErrors),
                                           [&](const char* e) { return text.compare(0, strlen(e), e) == 0; });
         if (!expected) found.push_back(text);

@@ -10,7 +10,7 @@
 #include <map>
 #include <random>
 
-#include "faults/agent_host.h"
+#include "host/agent_host.h"
 #include "support/support.h"
 
 namespace {
@@ -154,13 +154,6 @@ std::string foretell(const std::vector<BYTE>& bytes) {
     return kUnknownPrinter;
 }
 
-size_t count_prefix(const std::string& log, const std::string& message) {
-    const std::string needle = "\r\nmessage: " + message;
-    size_t count = 0;
-    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++count;
-    return count;
-}
-
 TEST(FuzzPipe, EveryMessageEndsInOneForetoldOutcome) {
     const unsigned run_seed = seed();
     SCOPED_TRACE("FUZZ_SEED=" + std::to_string(run_seed));
@@ -193,10 +186,10 @@ TEST(FuzzPipe, EveryMessageEndsInOneForetoldOutcome) {
     std::map<std::string, size_t> seen;
     const bool settled = reliability::eventually(
         [&] {
-            const std::string log = read_log();
+            const test_support::log_view log = test_support::log_view::read();
             size_t total = 0;
             for (const auto& outcome : foretold) {
-                total += seen[outcome.first] = count_prefix(log, outcome.first);
+                total += seen[outcome.first] = log.count_starting(outcome.first);
             }
             return total >= kMessages;
         },

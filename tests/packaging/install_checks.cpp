@@ -10,6 +10,8 @@
 namespace install_checks {
 namespace {
 
+using test_support::file_exists;
+
 struct sc_traits {
     using type = SC_HANDLE;
     static type invalid() { return nullptr; }
@@ -18,10 +20,6 @@ struct sc_traits {
 using unique_sc = owned::unique_any<sc_traits>;
 
 }  // namespace
-
-bool file_exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
 
 service_view query_agent_service() {
     service_view view;

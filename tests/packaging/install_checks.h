@@ -9,8 +9,6 @@
 
 namespace install_checks {
 
-bool file_exists(const std::wstring& path);
-
 // Service "Agent" as the service control manager sees it, with the program
 // its running process was started from.
 struct service_view {

@@ -19,7 +19,7 @@
 
 namespace {
 
-using install_checks::file_exists;
+using test_support::file_exists;
 using install_checks::query_agent_service;
 using install_checks::service_view;
 using test_support::exe_dir;

@@ -9,7 +9,6 @@
 
 #include "Service/client_identity.h"
 #include "service/client_tokens.h"
-#include "service/observe.h"
 #include "support/support.h"
 #include "tools/sessions.h"
 

@@ -11,15 +11,11 @@
 
 namespace {
 
-using service_tests::cleaned_printers;
 using test_support::has_error;
 using test_support::has_message;
 using service_tests::job_env;
 using test_support::read_log;
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+using test_support::file_exists;
 
 size_t count(const std::string& text, const std::string& part) {
     size_t n = 0;
@@ -87,8 +83,8 @@ TEST(Dispatch, UnknownPrinterOrUserEndsTheJobWithoutCleanup) {
         processing(c.message.c_str(), env.token());
         EXPECT_TRUE(has_error(read_log(), c.error, c.code)) << read_log();
         EXPECT_TRUE(env.records().empty());
-        EXPECT_TRUE(cleaned_printers().empty());
-        EXPECT_TRUE(exists(env.spool_file()));
+        EXPECT_TRUE(env.cleaned_printers().empty());
+        EXPECT_TRUE(file_exists(env.spool_file()));
     }
 }
 
@@ -100,9 +96,9 @@ TEST(Dispatch, MissingInstallationDirectoryStillCleansUp) {
     EXPECT_TRUE(has_message(
         log, "processing(): failed to get \"Installation Directory\" value via HKLM hive."));
     EXPECT_TRUE(env.records().empty());
-    EXPECT_EQ(std::vector<std::wstring>{service_tests::kPrinter}, cleaned_printers());
-    EXPECT_FALSE(exists(env.spool_file()));
-    EXPECT_TRUE(exists(env.job_ini()));
+    EXPECT_EQ(std::vector<std::wstring>{service_tests::kPrinter}, env.cleaned_printers());
+    EXPECT_FALSE(file_exists(env.spool_file()));
+    EXPECT_TRUE(file_exists(env.job_ini()));
 }
 
 TEST(Dispatch, SuccessfulJobRunsTheStagesInOrder) {
@@ -150,9 +146,9 @@ TEST(Dispatch, SuccessfulJobRunsTheStagesInOrder) {
     EXPECT_LT(converter_trace, delivery_trace);
     EXPECT_LT(delivery_trace, cleanup_trace);
     EXPECT_NE(std::string::npos, cleanup_trace);
-    EXPECT_EQ(std::vector<std::wstring>{service_tests::kPrinter}, cleaned_printers());
-    EXPECT_FALSE(exists(env.spool_file()));
-    EXPECT_TRUE(exists(env.job_ini()));
+    EXPECT_EQ(std::vector<std::wstring>{service_tests::kPrinter}, env.cleaned_printers());
+    EXPECT_FALSE(file_exists(env.spool_file()));
+    EXPECT_TRUE(file_exists(env.job_ini()));
 }
 
 TEST(Dispatch, FailedConverterLeavesTheProgressWindowAndSkipsDelivery) {
@@ -170,7 +166,7 @@ TEST(Dispatch, FailedConverterLeavesTheProgressWindowAndSkipsDelivery) {
     const std::string log = read_log();
     EXPECT_TRUE(has_message(log, "processing(): failed to exec_converter()."));
     EXPECT_FALSE(has_message(log, "processing(): failed to run_client_app()."));
-    EXPECT_FALSE(exists(env.spool_file()));
+    EXPECT_FALSE(file_exists(env.spool_file()));
 }
 
 TEST(Dispatch, TerminateEventDuringTheConverterGoesToCleanup) {
@@ -193,8 +189,8 @@ TEST(Dispatch, TerminateEventDuringTheConverterGoesToCleanup) {
     EXPECT_TRUE(has_message(log, "exec_converter(): terminate event happens."));
     EXPECT_TRUE(has_message(log, "processing(): failed to exec_converter()."));
     EXPECT_EQ(std::string::npos, env.records().find("client.exe"));
-    EXPECT_EQ(std::vector<std::wstring>{service_tests::kPrinter}, cleaned_printers());
-    EXPECT_FALSE(exists(env.spool_file()));
+    EXPECT_EQ(std::vector<std::wstring>{service_tests::kPrinter}, env.cleaned_printers());
+    EXPECT_FALSE(file_exists(env.spool_file()));
 }
 
 TEST(Dispatch, ConcurrentJobsKeepTheirOwnFields) {
@@ -211,7 +207,7 @@ TEST(Dispatch, ConcurrentJobsKeepTheirOwnFields) {
     for (const std::wstring& ini : inis) {
         EXPECT_EQ(1u, count(started, "jobdisp.exe " + test_support::to_narrow(ini) + "\r\n"));
     }
-    EXPECT_EQ(static_cast<size_t>(kJobs), cleaned_printers().size());
+    EXPECT_EQ(static_cast<size_t>(kJobs), env.cleaned_printers().size());
 }
 
 // Who sent the job decides whom it may name; a refused job starts nothing and
@@ -239,8 +235,8 @@ TEST(Dispatch, RefusedClientsTouchNothing) {
         EXPECT_TRUE(has_error(log, c.error, ERROR_ACCESS_DENIED)) << log;
         EXPECT_EQ(1u, count(log, "ERROR:")) << log;
         EXPECT_TRUE(env.records().empty());
-        EXPECT_TRUE(cleaned_printers().empty());
-        EXPECT_TRUE(exists(env.spool_file()));
+        EXPECT_TRUE(env.cleaned_printers().empty());
+        EXPECT_TRUE(file_exists(env.spool_file()));
     }
 }
 
@@ -266,7 +262,7 @@ TEST(Dispatch, AnOrdinaryClientMayNameItsOwnAccount) {
         const std::string log = read_log();
         EXPECT_EQ(std::string::npos, log.find("message: processing()")) << log;
         EXPECT_NE(std::string::npos, env.records().find("jobdisp.exe")) << env.records();
-        EXPECT_FALSE(exists(env.spool_file()));
+        EXPECT_FALSE(file_exists(env.spool_file()));
     }
 }
 
@@ -282,8 +278,8 @@ TEST(Dispatch, AJobTakenAfterTheTerminateEventStartsNothing) {
         << log;
     EXPECT_EQ(std::string::npos, log.find("ERROR:")) << log;
     EXPECT_TRUE(env.records().empty()) << env.records();
-    EXPECT_TRUE(cleaned_printers().empty());
-    EXPECT_TRUE(exists(env.spool_file()));
+    EXPECT_TRUE(env.cleaned_printers().empty());
+    EXPECT_TRUE(file_exists(env.spool_file()));
 }
 
 }  // namespace

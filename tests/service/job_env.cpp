@@ -6,8 +6,7 @@
 #include "Service/service_events.h"
 #include "Service/session_table.h"
 #include "service/client_tokens.h"
-#include "service/observe.h"
-#include "tools/spooler_api.h"
+#include "support/log_reader.h"
 
 namespace service_tests {
 
@@ -16,42 +15,11 @@ const wchar_t kSettingsKey[] = L"TavirelServiceTest";
 
 namespace {
 
-SRWLOCK cleaned_lock = SRWLOCK_INIT;
-std::vector<std::wstring> cleaned;
-
-BOOL WINAPI fake_open_printer(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW) {
-    AcquireSRWLockExclusive(&cleaned_lock);
-    cleaned.push_back(name ? name : L"");
-    ReleaseSRWLockExclusive(&cleaned_lock);
-    *printer = reinterpret_cast<HANDLE>(1);
-    return TRUE;
-}
-
-// An empty queue: nothing to delete.
-BOOL WINAPI fake_enum_jobs(HANDLE, DWORD, DWORD, DWORD, LPBYTE, DWORD, LPDWORD needed,
-                      LPDWORD returned) {
-    *needed = 0;
-    *returned = 0;
-    return TRUE;
-}
-
-BOOL WINAPI fake_set_job(HANDLE, DWORD, DWORD, LPBYTE, DWORD) { return TRUE; }
-BOOL WINAPI fake_close_printer(HANDLE) { return TRUE; }
-
-spooler_api_table previous_spooler;
-
 void copy_program(const wchar_t* built, const std::wstring& target) {
     CopyFileW(test_support::beside_exe(built).c_str(), target.c_str(), FALSE);
 }
 
 }  // namespace
-
-std::vector<std::wstring> cleaned_printers() {
-    AcquireSRWLockShared(&cleaned_lock);
-    std::vector<std::wstring> copy = cleaned;
-    ReleaseSRWLockShared(&cleaned_lock);
-    return copy;
-}
 
 job_env::job_env(const wchar_t* name)
     : sessions_({{1, WTSActive, L"alice"}}, 1),
@@ -65,10 +33,6 @@ job_env::job_env(const wchar_t* name)
     if (!session_table_mutex) session_table_mutex = CreateMutexW(nullptr, FALSE, nullptr);
     session_table[L"alice"] = 1;
     printer_table[kPrinter] = kSettingsKey;
-    AcquireSRWLockExclusive(&cleaned_lock);
-    cleaned.clear();
-    ReleaseSRWLockExclusive(&cleaned_lock);
-    previous_spooler = set_spooler_api({fake_open_printer, fake_enum_jobs, fake_set_job, fake_close_printer});
 
     install_dir_ = scratch_.file(L"install");
     CreateDirectoryW(install_dir_.c_str(), nullptr);
@@ -94,7 +58,6 @@ job_env::job_env(const wchar_t* name)
 
 job_env::~job_env() {
     end_started_programs();
-    set_spooler_api(previous_spooler);
     printer_table.clear();
     session_table.clear();
     ResetEvent(terminate_event());

@@ -13,16 +13,13 @@
 #include "common/owned.h"
 #include "fakes/fake_sessions.h"
 #include "fakes/scratch_key.h"
-#include "service/observe.h"
+#include "fakes/scripted_spooler.h"
 #include "support/support.h"
 
 namespace service_tests {
 
 extern const wchar_t kPrinter[];      // L"P1"
 extern const wchar_t kSettingsKey[];  // L"TavirelServiceTest"
-
-// Every printer name the spooler was opened for, in order.
-std::vector<std::wstring> cleaned_printers();
 
 class job_env {
 public:
@@ -52,6 +49,8 @@ public:
     // The sending client's token, as the pipe reader hands it on: this
     // process's own, an administrator's under Wine.
     HANDLE token() const { return token_.get(); }
+    // Every printer name the spooler was opened for, in order.
+    std::vector<std::wstring> cleaned_printers() const { return spooler_.opened_printers(); }
 
     // Ends the stand-ins that a job left running (the progress window after a
     // failed converter, a converter cut off by the terminate event).
@@ -59,6 +58,7 @@ public:
 
 private:
     fake_sessions::scripted_sessions sessions_;
+    scripted_spooler spooler_{scripted_spooler::kAnyPrinter, {}};  // an empty queue
     test_support::scratch_dir scratch_;
     test_support::scratch_key settings_;
     std::wstring install_dir_;

@@ -4,7 +4,6 @@
 
 #include "Service/job_ini.h"
 #include "service/client_tokens.h"
-#include "service/observe.h"
 #include "support/support.h"
 
 namespace {

@@ -28,7 +28,7 @@ TEST(StoppedTables, AJobAfterTheReleaseIsDroppedUntouched) {
                       log, "processing(): the service is stopping; the job is dropped."));
     EXPECT_EQ(std::string::npos, log.find("ERROR:")) << log;
     EXPECT_TRUE(env.records().empty());
-    EXPECT_TRUE(service_tests::cleaned_printers().empty());
+    EXPECT_TRUE(env.cleaned_printers().empty());
 }
 
 }  // namespace

@@ -2,16 +2,15 @@
 #include <string>
 
 #include "Service/stages.h"
-#include "service/observe.h"
+#include "support/log_reader.h"
 #include "stages/stage_fixture.h"
 
 using test_support::count_log_messages;
 using test_support::read_log;
+using test_support::file_exists;
 
 namespace stage_tests {
 namespace {
-
-bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 class cleanup_print_files_test : public stage_test {
 protected:
@@ -41,8 +40,8 @@ TEST_F(cleanup_print_files_test, raw_enabled_decides_and_the_job_ini_always_stay
 
         cleanup_print_files(job_ini().c_str(), kSettingsKeyName);
 
-        EXPECT_EQ(!c.deleted, exists(spool_file_));
-        EXPECT_TRUE(exists(job_ini()));
+        EXPECT_EQ(!c.deleted, file_exists(spool_file_));
+        EXPECT_TRUE(file_exists(job_ini()));
         const std::string log = read_log();
         EXPECT_EQ(c.deleted ? 1u : 0u,
                   count_log_messages(log, "cleanup_print_files(): Spool file was deleted."))
@@ -73,8 +72,8 @@ TEST_F(cleanup_print_files_test, a_spool_file_that_cannot_be_deleted_is_a_warnin
         EXPECT_NE(std::string::npos, log.find("WARNING")) << log;
         EXPECT_NE(std::string::npos, log.find("message: cleanup_print_files(): failed to DeleteFile(")) << log;
         EXPECT_EQ(std::string::npos, log.find("ERROR")) << log;
-        EXPECT_TRUE(exists(spool_file_));
-        EXPECT_TRUE(exists(job_ini()));
+        EXPECT_TRUE(file_exists(spool_file_));
+        EXPECT_TRUE(file_exists(job_ini()));
     }
 }
 
@@ -114,9 +113,9 @@ TEST_F(cleanup_print_files_test, anything_but_a_plain_file_is_left_with_an_error
         const std::string log = read_log();
         EXPECT_TRUE(test_support::has_error(log, c.error, c.code)) << log;
         EXPECT_EQ(0u, count_log_messages(log, "cleanup_print_files(): Spool file was deleted."));
-        EXPECT_TRUE(exists(spool_file_));
-        EXPECT_TRUE(exists(second_name));
-        EXPECT_TRUE(exists(folder));
+        EXPECT_TRUE(file_exists(spool_file_));
+        EXPECT_TRUE(file_exists(second_name));
+        EXPECT_TRUE(file_exists(folder));
     }
 }
 
@@ -124,7 +123,7 @@ TEST_F(cleanup_print_files_test, an_empty_job_ini_path_does_nothing) {
     cleanup_print_files(L"", kSettingsKeyName);
     cleanup_print_files(nullptr, kSettingsKeyName);
 
-    EXPECT_TRUE(exists(spool_file_));
+    EXPECT_TRUE(file_exists(spool_file_));
     EXPECT_EQ("", read_log());
 }
 

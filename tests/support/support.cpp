@@ -4,7 +4,6 @@
 
 #include <cwchar>
 
-
 namespace test_support {
 
 const wchar_t* const kLogPath = L"c:\\tmp\\log";
@@ -50,13 +49,36 @@ void clear_log() {
 
 std::string read_log() { return read_file(kLogPath); }
 
-size_t count_log_messages(const std::string& log, const std::string& message) {
-    const std::string needle = "message: " + message + "\r\n";
-    size_t count = 0;
-    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) {
-        ++count;
+bool file_exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool wait_for_file(const std::wstring& path, const std::function<bool(const std::string&)>& holds,
+                   DWORD timeout_ms) {
+    const std::wstring folder = path.substr(0, path.find_last_of(L'\\'));
+    HANDLE change = FindFirstChangeNotificationW(
+        folder.c_str(), FALSE,
+        FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME);
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    bool held = holds(read_file(path));
+    while (!held && GetTickCount64() < deadline) {
+        // The notification wakes us early; the short bound covers a missed one.
+        if (change != INVALID_HANDLE_VALUE) {
+            WaitForSingleObject(change, 200);
+            FindNextChangeNotification(change);
+        } else {
+            Sleep(200);
+        }
+        held = holds(read_file(path));
     }
-    return count;
+    if (change != INVALID_HANDLE_VALUE) FindCloseChangeNotification(change);
+    return held;
+}
+
+bool wait_for_text(const std::wstring& path, const std::string& text, DWORD timeout_ms) {
+    return wait_for_file(
+        path, [&](const std::string& contents) { return contents.find(text) != std::string::npos; },
+        timeout_ms);
 }
 
 int run_process(const std::wstring& command_line, DWORD timeout_ms) {

@@ -1,5 +1,5 @@
-// Helpers shared by the test programs: paths beside the test binary, the
-// diagnostic log file, and running programs.
+// Helpers shared by the test programs: paths beside the test binary, files
+// and waiting for them, the diagnostic log file, and running programs.
 #pragma once
 
 #include <windows.h>
@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "support/log_reader.h"
 
 namespace test_support {
 
@@ -23,8 +25,13 @@ extern const wchar_t* const kLogPath;
 void ensure_log_dir();
 void clear_log();
 std::string read_log();
-// Entries (error or warning) whose message line is exactly `message`.
-size_t count_log_messages(const std::string& log, const std::string& message);
+bool file_exists(const std::wstring& path);
+// True once holds(contents of path) is true, false after timeout_ms; woken by
+// every change in the file's folder, so there is no fixed pause.
+bool wait_for_file(const std::wstring& path, const std::function<bool(const std::string&)>& holds,
+                   DWORD timeout_ms = 30000);
+// True once the file holds text.
+bool wait_for_text(const std::wstring& path, const std::string& text, DWORD timeout_ms = 30000);
 
 // Runs a command line and returns its exit code, or -1 when it could not be
 // started or did not end within timeout_ms (it is then terminated).

@@ -79,26 +79,6 @@ std::string record_text(const std::string& line) {
     return at == std::string::npos ? std::string() : line.substr(at + 5);
 }
 
-bool logged_error(const std::string& log, const std::string& module, const std::string& message,
-                  int code) {
-    const std::string header = "ERROR: file: " + module + "; line: ";
-    const std::string tail = "\r\nmessage: " + message + "\r\nerrcode: " + std::to_string(code) + "\r\n";
-    for (size_t at = log.find(header); at != std::string::npos; at = log.find(header, at + 1)) {
-        const size_t line_end = log.find("\r\n", at);
-        if (line_end != std::string::npos && log.compare(line_end, tail.size(), tail) == 0) return true;
-    }
-    return false;
-}
-
-size_t count_traces(const std::string& log, const std::string& caller, const std::string& callee) {
-    const std::string needle = "module " + caller + " exec " + callee + " in ";
-    size_t count = 0;
-    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) {
-        if (at == 0 || log[at - 1] == '\n') ++count;
-    }
-    return count;
-}
-
 std::wstring in_quotes(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 int run_captured(const std::wstring& command_line, std::string& output) {

@@ -42,13 +42,6 @@ std::wstring in_quotes(const std::wstring& text);
 // "\n"; returns the exit code, or -1 when it could not run within a minute.
 int run_captured(const std::wstring& command_line, std::string& output);
 
-// Whether the log holds an error entry of `module` with this message and code.
-bool logged_error(const std::string& log, const std::string& module, const std::string& message,
-                  int code);
-
-// Trace lines "module CALLER exec CALLEE in ..." in the log.
-size_t count_traces(const std::string& log, const std::string& caller, const std::string& callee);
-
 // The window of `process_id` whose class the window fixtures register.
 HWND find_fixture_window(DWORD process_id);
 

@@ -40,7 +40,7 @@ run_result run_winrelay(const std::vector<std::wstring>& args) {
 
 // An error entry of the forwarder's own module.
 bool logged_error(const std::string& log, const std::string& message, int code) {
-    return relay_test::logged_error(log, "..\\src\\winrelay", message, code);
+    return test_support::log_view(log).has_error("..\\src\\winrelay", message, code);
 }
 
 class Winrelay : public ::testing::Test {
