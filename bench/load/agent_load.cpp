@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "common/contracts.h"
-#include "faults/agent_host.h"
+#include "host/agent_host.h"
 #include "jobsend/pipe_client.h"
 #include "bench_env.h"
 #include "support/support.h"

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "stages/scripted_spooler.h"
+#include "fakes/scripted_spooler.h"
 #include "support/support.h"
 #include "tools/print_jobs.h"
 

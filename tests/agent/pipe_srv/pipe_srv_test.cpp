@@ -11,7 +11,7 @@
 #include "jobsend/pipe_client.h"
 #include "common/lock.h"
 #include "pipe_srv/pipe_srv.h"
-#include "pipe_srv/recorder.h"
+#include "fakes/recorder.h"
 #include "support/pipe_security.h"
 #include "support/support.h"
 using contracts::kJobPipeName;
@@ -24,19 +24,9 @@ namespace {
 
 const std::string kReadFailed = "pipe_srv_read_pipe_proc(): failed to ReadFile().";
 
-// Error entries with this message and this code.
+// Error entries of the log as it is now with this message and this code.
 size_t count_errors(const std::string& message, int code) {
-    return count_log_messages(read_log(), message + "\r\nerrcode: " + std::to_string(code));
-}
-
-// Entries of any kind in a log.
-size_t count_entries(const std::string& log) {
-    size_t count = 0;
-    for (size_t at = log.find("message: "); at != std::string::npos;
-         at = log.find("message: ", at + 1)) {
-        ++count;
-    }
-    return count;
+    return log_view::read().count_errors(message, code);
 }
 
 std::string utf16(const std::wstring& text) {
@@ -375,7 +365,7 @@ TEST_F(PipeServerLifecycle, PipeNameHeldElsewhereFailsTheRun) {
         EXPECT_EQ(count_errors("pipe_srv_read_pipe_proc(): failed to CreateNamedPipe().",
                                static_cast<int>(code)),
                   1u);
-        EXPECT_EQ(count_entries(read_log()), 1u);
+        EXPECT_EQ(log_view::read().entries().size(), 1u);
         // Nothing of ours listens: a client reaches the squatter or nobody.
         pipe_srv_destroy(&server);
         EXPECT_TRUE(recorder::messages().empty());

@@ -7,7 +7,7 @@
 
 #include "common/owned.h"
 #include "pipe_srv/pipe_srv.h"
-#include "pipe_srv/recorder.h"
+#include "fakes/recorder.h"
 #include "support/support.h"
 using contracts::kJobPipeName;
 

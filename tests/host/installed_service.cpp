@@ -1,4 +1,4 @@
-#include "e2e/installed_service.h"
+#include "host/installed_service.h"
 
 #include <cstdio>
 
@@ -6,6 +6,16 @@ namespace e2e {
 namespace {
 
 const wchar_t kName[] = L"Agent";
+
+SERVICE_STATUS_PROCESS process_of(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS process{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
+                              sizeof process, &needed)) {
+        process = SERVICE_STATUS_PROCESS{};
+    }
+    return process;
+}
 
 void remove_service(SC_HANDLE manager) {
     SC_HANDLE old = OpenServiceW(manager, kName, SERVICE_ALL_ACCESS);
@@ -19,11 +29,8 @@ void remove_service(SC_HANDLE manager) {
     }
     // A service that does not stop would keep its name marked for deletion and
     // fail every later test: end its process so the name is free again.
-    SERVICE_STATUS_PROCESS process{};
-    DWORD needed = 0;
-    if (QueryServiceStatusEx(old, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
-                             sizeof process, &needed) &&
-        process.dwCurrentState != SERVICE_STOPPED && process.dwProcessId != 0) {
+    const SERVICE_STATUS_PROCESS process = process_of(old);
+    if (process.dwCurrentState != SERVICE_STOPPED && process.dwProcessId != 0) {
         std::fprintf(stderr, "installed_service: Agent did not stop (state %lu); ending pid %lu\n",
                      process.dwCurrentState, process.dwProcessId);
         HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.dwProcessId);
@@ -72,6 +79,8 @@ SERVICE_STATUS installed_service::status() const {
     if (service_) QueryServiceStatus(service_, &status);
     return status;
 }
+
+DWORD installed_service::pid() const { return service_ ? process_of(service_).dwProcessId : 0; }
 
 bool installed_service::wait_for(DWORD state, DWORD timeout_ms) const {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;

@@ -1,4 +1,4 @@
-#include "faults/agent_host.h"
+#include "host/agent_host.h"
 
 #include <winternl.h>
 #include <winsvc.h>
@@ -19,10 +19,6 @@ const std::vector<installed_program> kStandardPrograms = {
 namespace {
 
 const wchar_t kConfigKey[] = L"Software\\Tavirel\\SrvCfg";
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
 
 }  // namespace
 
@@ -117,20 +113,7 @@ bool agent_host::wait_for(DWORD state, DWORD timeout_ms) const {
     return service_.wait_for(state, timeout_ms);
 }
 
-DWORD agent_host::pid() const {
-    DWORD pid = 0;
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, L"Agent", SERVICE_QUERY_STATUS) : nullptr;
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (service && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                        reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
-        pid = status.dwProcessId;
-    }
-    if (service) CloseServiceHandle(service);
-    if (manager) CloseServiceHandle(manager);
-    return pid;
-}
+DWORD agent_host::pid() const { return service_.pid(); }
 
 namespace {
 
@@ -249,12 +232,13 @@ bool agent_host::run_job(const std::wstring& printer, const std::wstring& name,
     const std::wstring ini = make_job(name);
     // The converter stand-in records its start beside the job ini file.
     const std::wstring converter_record = ini + L".converter.txt";
-    return send_message(printer + L";" + ini + L";alice") && eventually(
-                                                                 [&] {
-                                                                     return !exists(spool_of(ini)) &&
-                                                                            exists(converter_record);
-                                                                 },
-                                                                 timeout_ms);
+    return send_message(printer + L";" + ini + L";alice") &&
+           eventually(
+               [&] {
+                   return !test_support::file_exists(spool_of(ini)) &&
+                          test_support::file_exists(converter_record);
+               },
+               timeout_ms);
 }
 
 bool agent_host::warm_up(const std::wstring& printer) const {
@@ -264,7 +248,7 @@ bool agent_host::warm_up(const std::wstring& printer) const {
         if (!send_message(printer + L";" + jobs.back() + L";alice")) return false;
     }
     for (const std::wstring& ini : jobs) {
-        if (!eventually([&] { return !exists(spool_of(ini)); })) return false;
+        if (!eventually([&] { return !test_support::file_exists(spool_of(ini)); })) return false;
     }
     return true;
 }

@@ -1,4 +1,4 @@
-#include "stages/scripted_spooler.h"
+#include "fakes/scripted_spooler.h"
 
 #include <algorithm>
 
@@ -8,15 +8,29 @@ namespace {
 scripted_spooler* script = nullptr;
 spooler_api_table previous;
 HANDLE const kPrinter = reinterpret_cast<HANDLE>(0x5150);
+SRWLOCK calls_lock = SRWLOCK_INIT;
+
+class calls_scope {
+public:
+    calls_scope() { AcquireSRWLockExclusive(&calls_lock); }
+    ~calls_scope() { ReleaseSRWLockExclusive(&calls_lock); }
+    calls_scope(const calls_scope&) = delete;
+    calls_scope& operator=(const calls_scope&) = delete;
+};
 }  // namespace
+
+const wchar_t scripted_spooler::kAnyPrinter[] = L"";
 
 struct spooler_script_calls {
     static BOOL WINAPI open_printer(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
+        calls_scope scope;
         script->requested_access = defaults ? defaults->DesiredAccess : 0;
-        if (script->open_error != 0 || name == nullptr || script->printer_ != name) {
+        const bool any = script->printer_.empty();
+        if (script->open_error != 0 || (!any && (name == nullptr || script->printer_ != name))) {
             SetLastError(script->open_error ? script->open_error : ERROR_INVALID_PRINTER_NAME);
             return FALSE;
         }
+        script->opened.push_back(name ? name : L"");
         ++script->open_printers;
         *printer = kPrinter;
         return TRUE;
@@ -24,6 +38,7 @@ struct spooler_script_calls {
 
     static BOOL WINAPI enum_jobs(HANDLE printer, DWORD first, DWORD count, DWORD level, LPBYTE jobs,
                                  DWORD bytes, LPDWORD needed, LPDWORD returned) {
+        calls_scope scope;
         script->requested_counts.push_back(count);
         *returned = 0;
         if (printer != kPrinter || level != 1) {
@@ -61,6 +76,7 @@ struct spooler_script_calls {
     }
 
     static BOOL WINAPI set_job(HANDLE printer, DWORD job_id, DWORD level, LPBYTE, DWORD command) {
+        calls_scope scope;
         if (printer != kPrinter || command != JOB_CONTROL_DELETE) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
@@ -75,6 +91,7 @@ struct spooler_script_calls {
     }
 
     static BOOL WINAPI close_printer(HANDLE printer) {
+        calls_scope scope;
         if (printer == kPrinter) --script->open_printers;
         return printer == kPrinter;
     }
@@ -85,6 +102,11 @@ scripted_spooler::scripted_spooler(std::wstring printer, std::vector<scripted_jo
     script = this;
     previous = set_spooler_api({spooler_script_calls::open_printer, spooler_script_calls::enum_jobs,
                                 spooler_script_calls::set_job, spooler_script_calls::close_printer});
+}
+
+std::vector<std::wstring> scripted_spooler::opened_printers() const {
+    calls_scope scope;
+    return opened;
 }
 
 scripted_spooler::~scripted_spooler() {

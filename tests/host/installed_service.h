@@ -21,6 +21,8 @@ public:
     bool start();
     bool stop();
     SERVICE_STATUS status() const;
+    // The service process, 0 while there is none.
+    DWORD pid() const;
     // Waits until the service reports `state`; false after timeout_ms.
     bool wait_for(DWORD state, DWORD timeout_ms = 30000) const;
 

@@ -1,4 +1,4 @@
-#include "pipe_srv/recorder.h"
+#include "fakes/recorder.h"
 
 #include <sddl.h>
 

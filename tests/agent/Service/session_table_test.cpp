@@ -15,13 +15,7 @@ using fake_sessions::session;
 
 namespace {
 
-size_t count_entries(const std::string& log) {
-    size_t count = 0;
-    for (const char* head : {"\r\nERROR: ", "\r\nWARNING: "}) {
-        for (size_t at = log.find(head); at != std::string::npos; at = log.find(head, at + 1)) ++count;
-    }
-    return count;
-}
+size_t count_entries(const std::string& log) { return log_view(log).entries().size(); }
 
 // Takes session_table_mutex on a thread of its own and keeps it until the
 // object dies, or lets that thread end while owning it (abandoned).

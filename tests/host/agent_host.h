@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e/installed_service.h"
+#include "host/installed_service.h"
 #include "fakes/scratch_key.h"
 
 namespace reliability {
