@@ -80,8 +80,7 @@ void reset(bool gated) {
     s.client_sids.clear();
     s.running = 0;
     s.max_running = 0;
-    while (WaitForSingleObject(s.gate, 0) == WAIT_OBJECT_0) {
-    }
+    while (WaitForSingleObject(s.gate, 0) == WAIT_OBJECT_0) {}
     ResetEvent(s.arrived);
 }
 

@@ -100,8 +100,9 @@ struct spooler_script_calls {
 scripted_spooler::scripted_spooler(std::wstring printer, std::vector<scripted_job> queue)
     : printer_(std::move(printer)), queue_(std::move(queue)) {
     script = this;
-    previous = set_spooler_api({spooler_script_calls::open_printer, spooler_script_calls::enum_jobs,
-                                spooler_script_calls::set_job, spooler_script_calls::close_printer});
+    previous =
+        set_spooler_api({spooler_script_calls::open_printer, spooler_script_calls::enum_jobs,
+                         spooler_script_calls::set_job, spooler_script_calls::close_printer});
 }
 
 std::vector<std::wstring> scripted_spooler::opened_printers() const {

@@ -27,7 +27,7 @@ public:
     // Failures to script (0: the call works).
     DWORD open_error = 0;
     DWORD enum_error = 0;
-    DWORD fail_delete_of = 0;       // job id whose deletion fails
+    DWORD fail_delete_of = 0;           // job id whose deletion fails
     DWORD jobs_added_after_sizing = 0;  // the queue grows between the two listings
 
     // What the code under test did.

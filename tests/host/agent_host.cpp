@@ -11,8 +11,8 @@
 namespace reliability {
 
 const std::vector<installed_program> kStandardPrograms = {
-    {L"progress_standin.exe", L"progress.exe"},  {L"converter_standin.exe", L"jobdisp.exe"},
-    {L"preproc_standin.exe", L"preproc.exe"},    {L"client_standin.exe", L"client.exe"},
+    {L"progress_standin.exe", L"progress.exe"}, {L"converter_standin.exe", L"jobdisp.exe"},
+    {L"preproc_standin.exe", L"preproc.exe"},   {L"client_standin.exe", L"client.exe"},
     {L"winrelay.exe", L"winrelay.exe"},
 };
 
@@ -25,7 +25,8 @@ const wchar_t kConfigKey[] = L"Software\\Tavirel\\SrvCfg";
 work_folder::work_folder(const std::wstring& path) : path_(path) {
     test_support::remove_tree(path_);
     // Each folder of the path, as a fresh prefix may lack c:\tmp\tests.
-    for (size_t at = path_.find(L'\\', 3); at != std::wstring::npos; at = path_.find(L'\\', at + 1)) {
+    for (size_t at = path_.find(L'\\', 3); at != std::wstring::npos;
+         at = path_.find(L'\\', at + 1)) {
         CreateDirectoryW(path_.substr(0, at).c_str(), nullptr);
     }
     CreateDirectoryW(path_.c_str(), nullptr);
@@ -74,8 +75,8 @@ void agent_host::add_printer_value(const std::wstring& value) {
 test_support::scratch_key& agent_host::add_printer(const std::wstring& name,
                                                    const std::wstring& settings_key) {
     add_printer_value(name + L";" + settings_key);
-    settings_.push_back(std::make_unique<test_support::scratch_key>(
-        HKEY_LOCAL_MACHINE, L"Software\\" + settings_key));
+    settings_.push_back(std::make_unique<test_support::scratch_key>(HKEY_LOCAL_MACHINE,
+                                                                    L"Software\\" + settings_key));
     test_support::scratch_key& key = *settings_.back();
     key.set_dword(L"Allow domain session", 1);
     key.set_dword(L"Allow self session", 1);
@@ -105,9 +106,7 @@ bool agent_host::start() {
 
 bool agent_host::stop() { return service_.stop(); }
 
-bool agent_host::running() const {
-    return service_.status().dwCurrentState == SERVICE_RUNNING;
-}
+bool agent_host::running() const { return service_.status().dwCurrentState == SERVICE_RUNNING; }
 
 bool agent_host::wait_for(DWORD state, DWORD timeout_ms) const {
     return service_.wait_for(state, timeout_ms);
@@ -145,8 +144,8 @@ bool query_system(SYSTEM_INFORMATION_CLASS what, std::vector<BYTE>& into) {
     into.resize(1 << 18);
     for (;;) {
         ULONG needed = 0;
-        const NTSTATUS status = NtQuerySystemInformation(what, into.data(),
-                                                         static_cast<ULONG>(into.size()), &needed);
+        const NTSTATUS status =
+            NtQuerySystemInformation(what, into.data(), static_cast<ULONG>(into.size()), &needed);
         if (status != kInfoLengthMismatch) return status >= 0;
         into.resize(into.size() * 2 > needed ? into.size() * 2 : needed + 4096);
     }
@@ -218,8 +217,8 @@ std::wstring agent_host::make_job(const std::wstring& name, const std::string& e
 void agent_host::write_job(const std::wstring& ini, const std::string& extra) {
     const std::wstring spool = spool_of(ini);
     test_support::write_file(spool, "spool data");
-    const std::string text = "[Spool]\r\nType=EMF\r\nFile0=" + test_support::to_narrow(spool) +
-                             "\r\n" + extra;
+    const std::string text =
+        "[Spool]\r\nType=EMF\r\nFile0=" + test_support::to_narrow(spool) + "\r\n" + extra;
     test_support::write_file(ini, text);
 }
 
@@ -244,7 +243,8 @@ bool agent_host::run_job(const std::wstring& printer, const std::wstring& name,
 bool agent_host::warm_up(const std::wstring& printer) const {
     std::vector<std::wstring> jobs;
     for (int i = 0; i < 16; ++i) {
-        jobs.push_back(make_job(L"warm-up-" + std::to_wstring(i), "[converter]\r\nDelayMs=300\r\n"));
+        jobs.push_back(
+            make_job(L"warm-up-" + std::to_wstring(i), "[converter]\r\nDelayMs=300\r\n"));
         if (!send_message(printer + L";" + jobs.back() + L";alice")) return false;
     }
     for (const std::wstring& ini : jobs) {

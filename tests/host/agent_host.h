@@ -35,7 +35,6 @@ private:
     std::wstring path_;
 };
 
-
 struct process_figures {
     DWORD handles = 0;
     DWORD events = 0;  // of the handles

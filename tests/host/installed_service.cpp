@@ -22,8 +22,8 @@ void remove_service(SC_HANDLE manager) {
     if (!old) return;
     SERVICE_STATUS status{};
     ControlService(old, SERVICE_CONTROL_STOP, &status);
-    for (int i = 0; i < 100 && QueryServiceStatus(old, &status) &&
-                    status.dwCurrentState != SERVICE_STOPPED;
+    for (int i = 0;
+         i < 100 && QueryServiceStatus(old, &status) && status.dwCurrentState != SERVICE_STOPPED;
          ++i) {
         Sleep(100);
     }

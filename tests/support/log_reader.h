@@ -16,7 +16,7 @@ namespace test_support {
 struct log_entry {
     enum class kind_t { error, warning };
     kind_t kind = kind_t::warning;
-    std::string module;   // the "file:" field
+    std::string module;  // the "file:" field
     unsigned line = 0;
     std::string time;     // as written, e.g. "Thu Dec 10 23:30:00 2026"
     std::string message;  // continuation lines joined by "\n"

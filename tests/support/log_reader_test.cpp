@@ -75,8 +75,9 @@ TEST(LogReader, MatchesWholeMessagesAndTheirOwnCode) {
 }
 
 TEST(LogReader, KeepsAMessageOfSeveralLinesWhole) {
-    const log_view log(entry(diag::entry_kind::error, "m", 1, "first\nmodule a exec b in c at 1", 4) +
-                       entry(diag::entry_kind::warning, "m", 2, "one\ntwo", 0));
+    const log_view log(
+        entry(diag::entry_kind::error, "m", 1, "first\nmodule a exec b in c at 1", 4) +
+        entry(diag::entry_kind::warning, "m", 2, "one\ntwo", 0));
 
     ASSERT_EQ(2u, log.entries().size());
     EXPECT_EQ("first\nmodule a exec b in c at 1", log.entries()[0].message);
