@@ -105,8 +105,9 @@ public:
         DWORD timeout_ms = kDefaultTimeoutMs;
         LOG_TRACE("run_client_app()", "read_reg_settings()");
         if (!read_user_dword(settings_key_name_, L"Timeout", session_id_, &timeout_ms)) {
-            LOG_WARNING("run_client_app(): failed to get \"Timeout\" value via registry key. "
-                        "Use default timeout value.");
+            LOG_WARNING(
+                "run_client_app(): failed to get \"Timeout\" value via registry key. "
+                "Use default timeout value.");
         }
 
         const uint32_t first = relay();
@@ -135,9 +136,9 @@ private:
                       owned::unique_handle& client) const {
         wchar_t command_line[kCommandLineUnits];
         const wchar_t* const application = settings_.client_application();
-        const bool fits = with_job ? format_fitting(command_line, L"%ls \"%ls\"", application,
-                                                    job_ini_path_)
-                                   : format_fitting(command_line, L"%ls", application);
+        const bool fits =
+            with_job ? format_fitting(command_line, L"%ls \"%ls\"", application, job_ini_path_)
+                     : format_fitting(command_line, L"%ls", application);
         if (!fits) {
             LOG_ERROR("run_client_app(): failed to format_fitting().");
             return false;
@@ -182,7 +183,8 @@ bool run_client_app(const wchar_t* job_ini_path, const wchar_t* settings_key_nam
                                {{L"Installation Directory", REG_SZ}});
     LOG_TRACE("run_client_app()", "reg_read_records(dir)");
     if (!install_dir.read()) {
-        LOG_ERROR("run_client_app(): failed to get \"Installation Directory\" value via HKLM hive.");
+        LOG_ERROR(
+            "run_client_app(): failed to get \"Installation Directory\" value via HKLM hive.");
         return false;
     }
 
@@ -190,7 +192,8 @@ bool run_client_app(const wchar_t* job_ini_path, const wchar_t* settings_key_nam
     read_user_dword(settings_key_name, L"Application: Skip", session_id, &skip);
     if (delivery_skipped(skip, job_ini_path)) return true;
 
-    const delivery job(settings, install_dir.string(0), settings_key_name, job_ini_path, session_id);
+    const delivery job(settings, install_dir.string(0), settings_key_name, job_ini_path,
+                       session_id);
     switch (settings.transfer_mode()) {
         case kModeStartClient:
             job.start_client_with_job();
@@ -213,8 +216,8 @@ bool run_client_app(const wchar_t* job_ini_path, const wchar_t* settings_key_nam
     return true;
 }
 
-uint32_t exec_winrelay(const wchar_t* install_dir, const wchar_t* window_title,
-                       int32_t message_id, const wchar_t* job_ini_path, uint32_t session_id) {
+uint32_t exec_winrelay(const wchar_t* install_dir, const wchar_t* window_title, int32_t message_id,
+                       const wchar_t* job_ini_path, uint32_t session_id) {
     if (install_dir == nullptr || window_title == nullptr || job_ini_path == nullptr) {
         LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "exec_winrelay(): invalid input parameter.");
         return ERROR_INVALID_PARAMETER;
@@ -222,9 +225,8 @@ uint32_t exec_winrelay(const wchar_t* install_dir, const wchar_t* window_title,
     installed_program program;
     wchar_t command_line[kCommandLineUnits];
     if (!program.locate(install_dir, L"winrelay.exe") ||
-        !format_fitting(command_line, contracts::kRelayCommandFormat,
-                        program.command_name(), static_cast<int>(message_id), window_title,
-                        job_ini_path)) {
+        !format_fitting(command_line, contracts::kRelayCommandFormat, program.command_name(),
+                        static_cast<int>(message_id), window_title, job_ini_path)) {
         LOG_ERROR("exec_winrelay(): failed to format_fitting().");
         return contracts::relay_failure_code(GetLastError());
     }

@@ -78,12 +78,14 @@ session_policy read_session_policy(const wchar_t* settings_key) {
 // LocalSystem would open, nor text that adds arguments to command lines.
 bool admit_client(const job_fields& fields, HANDLE client_token, client_identity* client) {
     if (!read_client_identity(client_token, client)) {
-        LOG_ERROR_CODE(ERROR_ACCESS_DENIED, "processing(): can't read the client's identity; the job is refused.");
+        LOG_ERROR_CODE(ERROR_ACCESS_DENIED,
+                       "processing(): can't read the client's identity; the job is refused.");
         return false;
     }
     if (!may_name_user(*client, fields.user)) {
-        LOG_ERROR_CODE(ERROR_ACCESS_DENIED, L"processing(): client \"%ls\" may not name user \"%ls\".",
-                         client->account, fields.user);
+        LOG_ERROR_CODE(ERROR_ACCESS_DENIED,
+                       L"processing(): client \"%ls\" may not name user \"%ls\".", client->account,
+                       fields.user);
         return false;
     }
     if (!is_plain_local_path(fields.job_ini)) {
@@ -106,8 +108,8 @@ bool session_admits(const client_identity& client, const job_target& target) {
         return true;
     }
     LOG_ERROR_CODE(ERROR_ACCESS_DENIED,
-                     L"processing(): session %lu is not a session of the client \"%ls\".",
-                     static_cast<unsigned long>(target.session_id), client.account);
+                   L"processing(): session %lu is not a session of the client \"%ls\".",
+                   static_cast<unsigned long>(target.session_id), client.account);
     return false;
 }
 
@@ -131,7 +133,8 @@ bool choose_target(const job_fields& fields, job_target* target) {
     }
     const wchar_t* settings_key = find_printer_settings_key(fields.printer);
     if (!settings_key) {
-        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "processing(): can't find printer's record in the table.");
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER,
+                       "processing(): can't find printer's record in the table.");
         return false;
     }
     copy_field(target->settings_key, settings_key, wcslen(settings_key));

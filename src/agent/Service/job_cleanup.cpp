@@ -28,9 +28,10 @@ enum class removal { deleted, not_deleted, not_a_plain_file, no_client };
 removal remove_as_client(const wchar_t* spool_file, DWORD* error) {
     const as_job_client client(L"cleanup_print_files");
     if (!client.ok()) return removal::no_client;
-    const owned::unique_file file(CreateFileW(
-        spool_file, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const owned::unique_file file(
+        CreateFileW(spool_file, DELETE | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION info;
     if (!file || !GetFileInformationByHandle(file.get(), &info)) {
         *error = GetLastError();
@@ -61,7 +62,9 @@ void cleanup_print_files(const wchar_t* job_ini_path, const wchar_t* settings_ke
     removal outcome = removal::not_deleted;
     if (spool_file[0] != L'\0') {
         if (!is_plain_local_path(spool_file)) {
-            LOG_ERROR_CODE(ERROR_BAD_PATHNAME, "cleanup_print_files(): spool file is not a plain local path; it is left.");
+            LOG_ERROR_CODE(
+                ERROR_BAD_PATHNAME,
+                "cleanup_print_files(): spool file is not a plain local path; it is left.");
             return;
         }
         outcome = remove_as_client(spool_file, &error);
@@ -72,13 +75,13 @@ void cleanup_print_files(const wchar_t* job_ini_path, const wchar_t* settings_ke
             break;
         case removal::not_deleted:
             LOG_WARNING(L"cleanup_print_files(): failed to DeleteFile(\"%ls\"), error %lu.",
-                          spool_file, error);
+                        spool_file, error);
             break;
         case removal::not_a_plain_file:
             LOG_ERROR_CODE(ERROR_ACCESS_DENIED,
-                             L"cleanup_print_files(): spool file \"%ls\" is not a regular file with "
-                             L"one name; it is left.",
-                             spool_file);
+                           L"cleanup_print_files(): spool file \"%ls\" is not a regular file with "
+                           L"one name; it is left.",
+                           spool_file);
             break;
         case removal::no_client:
             break;  // logged

@@ -42,13 +42,14 @@ bool run_preprocessing(const wchar_t* settings_key_name, const wchar_t* job_ini_
         return false;
     }
 
-    settings_group settings(settings_key_name, settings_home::user, session_id,
-                            {{L"Preprocessing: Enabled", REG_DWORD},
-                             {L"Preprocessing: Application", REG_SZ}});
+    settings_group settings(
+        settings_key_name, settings_home::user, session_id,
+        {{L"Preprocessing: Enabled", REG_DWORD}, {L"Preprocessing: Application", REG_SZ}});
     LOG_TRACE("run_preprocessing()", "read_reg_settings(): preprocessing settings");
     if (!settings.read()) {
-        LOG_WARNING("run_preprocessing(): failed to get preprocessing settings via registry keys. "
-                    "Preprocessing disabled.");
+        LOG_WARNING(
+            "run_preprocessing(): failed to get preprocessing settings via registry keys. "
+            "Preprocessing disabled.");
         return true;
     }
     const DWORD enabled = settings.dword(0);
@@ -75,14 +76,14 @@ bool run_preprocessing(const wchar_t* settings_key_name, const wchar_t* job_ini_
     }
 
     switch (wait_for_program(process.get())) {
-    case program_wait::ended:
-        return true;  // whatever its exit code
-    case program_wait::terminating:
-        LOG_WARNING("run_preprocessing(): terminate event happens.");
-        TerminateProcess(process.get(), 0);
-        return false;
-    default:
-        LOG_ERROR("run_preprocessing(): failed to WaitForMultipleObjects().");
-        return false;
+        case program_wait::ended:
+            return true;  // whatever its exit code
+        case program_wait::terminating:
+            LOG_WARNING("run_preprocessing(): terminate event happens.");
+            TerminateProcess(process.get(), 0);
+            return false;
+        default:
+            LOG_ERROR("run_preprocessing(): failed to WaitForMultipleObjects().");
+            return false;
     }
 }

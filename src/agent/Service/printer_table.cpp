@@ -65,7 +65,9 @@ bool read_srvregcfg() {
     }
     uint32_t count = counter[0].dword_result;
     if (count > kPrinterCountLimit) {
-        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "read_srvregcfg(): \"count\" is above 64; only printer1 to printer64 are read.");
+        LOG_ERROR_CODE(
+            ERROR_INVALID_PARAMETER,
+            "read_srvregcfg(): \"count\" is above 64; only printer1 to printer64 are read.");
         count = kPrinterCountLimit;
     }
     for (uint32_t number = 1; number <= count; ++number) load_printer(number);

@@ -5,11 +5,11 @@
 program_wait wait_for_program(HANDLE process) {
     const HANDLE handles[] = {terminate_event(), process};
     switch (WaitForMultipleObjects(2, handles, FALSE, INFINITE)) {
-    case WAIT_OBJECT_0:
-        return program_wait::terminating;
-    case WAIT_OBJECT_0 + 1:
-        return program_wait::ended;
-    default:
-        return program_wait::failed;
+        case WAIT_OBJECT_0:
+            return program_wait::terminating;
+        case WAIT_OBJECT_0 + 1:
+            return program_wait::ended;
+        default:
+            return program_wait::failed;
     }
 }

@@ -60,14 +60,14 @@ bool exec_converter(const wchar_t* install_dir, const wchar_t* job_ini_path, uin
     }
 
     switch (wait_for_program(converter.get())) {
-    case program_wait::ended:
-        return true;  // whatever its exit code
-    case program_wait::terminating:
-        // The converter is left to finish on its own.
-        LOG_WARNING("exec_converter(): terminate event happens.");
-        return false;
-    default:
-        LOG_ERROR("exec_converter(): failed to WaitForMultipleObjects().");
-        return false;
+        case program_wait::ended:
+            return true;  // whatever its exit code
+        case program_wait::terminating:
+            // The converter is left to finish on its own.
+            LOG_WARNING("exec_converter(): terminate event happens.");
+            return false;
+        default:
+            LOG_ERROR("exec_converter(): failed to WaitForMultipleObjects().");
+            return false;
     }
 }

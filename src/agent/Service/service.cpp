@@ -111,7 +111,7 @@ stop_start report_stop_pending_unless_stopped() {
     owned::exclusive_hold hold(status_lock);
     if (service_status.dwCurrentState == SERVICE_STOPPED) return stop_start::already_stopped;
     return send_status(make_status(SERVICE_STOP_PENDING, 0, NO_ERROR)) ? stop_start::pending
-                                                                        : stop_start::report_failed;
+                                                                       : stop_start::report_failed;
 }
 
 bool already_stopped() {
@@ -158,9 +158,7 @@ bool build_shared_state() {
     return true;
 }
 
-void set_control_event(DWORD control) {
-    SetEvent(service_events[control - kFirstUserControl + 1]);
-}
+void set_control_event(DWORD control) { SetEvent(service_events[control - kFirstUserControl + 1]); }
 
 void re_report() {
     if (!report_current()) {

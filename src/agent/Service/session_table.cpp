@@ -32,7 +32,8 @@ using owned_mutex = owned::unique_any<owned_mutex_traits>;
 // wait's warnings.
 class table_lock {
 public:
-    table_lock(const wchar_t* caller, const wchar_t* user_name) : held_(acquire(caller, user_name)) {}
+    table_lock(const wchar_t* caller, const wchar_t* user_name)
+        : held_(acquire(caller, user_name)) {}
     table_lock(const table_lock&) = delete;
     table_lock& operator=(const table_lock&) = delete;
 
@@ -48,12 +49,12 @@ private:
             case WAIT_OBJECT_0:
                 return owner;
             case WAIT_TIMEOUT:
-                LOG_WARNING(L"%ls(): failed to WaitForSingleObject():WAIT_TIMEOUT for \"%ls\".", caller,
-                              user_name);
+                LOG_WARNING(L"%ls(): failed to WaitForSingleObject():WAIT_TIMEOUT for \"%ls\".",
+                            caller, user_name);
                 return owned_mutex();
             case WAIT_FAILED:
-                LOG_WARNING(L"%ls(): failed to WaitForSingleObject():WAIT_FAILED for \"%ls\".", caller,
-                              user_name);
+                LOG_WARNING(L"%ls(): failed to WaitForSingleObject():WAIT_FAILED for \"%ls\".",
+                            caller, user_name);
                 return owned_mutex();
             default:
                 return owned_mutex();
@@ -97,8 +98,8 @@ bool choose_session(const wchar_t* user_name, uint32_t& session_id, const sessio
     }
     if (wcscmp(user_name, kGuest) == 0) return choose_guest_session(session_id, policy);
     if (!policy.domain_allowed) {
-        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, L"find_session_id(): can't find user name \"%ls\" in the table.",
-                         user_name);
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER,
+                       L"find_session_id(): can't find user name \"%ls\" in the table.", user_name);
         return false;
     }
     LOG_WARNING(L"find_session_id(): domain \"%ls\" session ID was detected.", user_name);

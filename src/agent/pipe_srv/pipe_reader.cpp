@@ -17,7 +17,8 @@ constexpr DWORD kPipeBufferBytes = 4096;
 constexpr DWORD kSilentClientMs = 5000;
 // The first instance or none: a process that holds the name already makes the
 // start fail instead of sharing the name and receiving jobs.
-constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
+constexpr DWORD kOpenMode =
+    PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
 // Jobs name files that the LocalSystem service deletes later: local clients only.
 constexpr DWORD kPipeMode =
     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
@@ -118,7 +119,8 @@ public:
         }
         // A client that came before the listen is connected already; one that
         // also went again left its message readable (or nothing, which the read reports).
-        if (!started && (GetLastError() == ERROR_PIPE_CONNECTED || GetLastError() == ERROR_NO_DATA)) {
+        if (!started &&
+            (GetLastError() == ERROR_PIPE_CONNECTED || GetLastError() == ERROR_NO_DATA)) {
             return io_end::completed;
         }
         return finish(started, INFINITE);
@@ -159,7 +161,7 @@ private:
             }
         }
         return GetOverlappedResult(pipe_, &overlapped_, &bytes_, FALSE) ? io_end::completed
-                                                                         : io_end::failed;
+                                                                        : io_end::failed;
     }
 
     // The operation may still complete while it is being cancelled: then it counts.
@@ -273,9 +275,9 @@ bool pipe_srv_create_pipe(pipe_server* server) {
         LOG_ERROR("pipe_srv_read_pipe_proc(): failed to CreateEvent().");
         return false;
     }
-    const HANDLE pipe = CreateNamedPipeW(contracts::kJobPipeName, kOpenMode, kPipeMode, kMaxInstances,
-                                         kPipeBufferBytes, kPipeBufferBytes, 0,
-                                         security.attributes());
+    const HANDLE pipe =
+        CreateNamedPipeW(contracts::kJobPipeName, kOpenMode, kPipeMode, kMaxInstances,
+                         kPipeBufferBytes, kPipeBufferBytes, 0, security.attributes());
     if (pipe == INVALID_HANDLE_VALUE) {
         LOG_ERROR("pipe_srv_read_pipe_proc(): failed to CreateNamedPipe().");
         return false;
@@ -289,7 +291,8 @@ bool pipe_srv_create_pipe(pipe_server* server) {
         return false;
     }
     if (instances != 1) {
-        LOG_ERROR_CODE(ERROR_ACCESS_DENIED, "pipe_srv_read_pipe_proc(): failed to CreateNamedPipe().");
+        LOG_ERROR_CODE(ERROR_ACCESS_DENIED,
+                       "pipe_srv_read_pipe_proc(): failed to CreateNamedPipe().");
         return false;
     }
     return true;
@@ -298,7 +301,8 @@ bool pipe_srv_create_pipe(pipe_server* server) {
 unsigned __stdcall pipe_srv_read_pipe_proc(void* param) {
     auto* server = static_cast<pipe_server*>(param);
     if (!server || !server->listen_pipe) {
-        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "pipe_srv_read_pipe_proc(): invalid input parameter.");
+        LOG_ERROR_CODE(ERROR_INVALID_PARAMETER,
+                       "pipe_srv_read_pipe_proc(): invalid input parameter.");
         return 0;
     }
     pipe_listener listener(server->listen_pipe, server->listen_event, server->stop_event);

@@ -130,7 +130,8 @@ bool start_pool(pipe_server* server) {
         server->work_threads.push_back(thread);
     }
     if (server->work_threads.empty()) {
-        LOG_ERROR_CODE(ERROR_UNIDENTIFIED_ERROR, "pipe_srv_init(): failed to create pool of work threads.");
+        LOG_ERROR_CODE(ERROR_UNIDENTIFIED_ERROR,
+                       "pipe_srv_init(): failed to create pool of work threads.");
         return false;
     }
     return true;

@@ -42,7 +42,7 @@ bool read_string(HKEY key, reg_record& record) {
     if (failed_with(RegQueryValueExW(key, record.reg_name, nullptr, nullptr,
                                      static_cast<BYTE*>(buffer), &bytes))) {
         LOG_ERROR(L"reg_read_records(): failed to RegQueryValueEx(\"%ls:%ls:%ls\").",
-                    reg_hive_name(record.hive), record.key_path, record.reg_name);
+                  reg_hive_name(record.hive), record.key_path, record.reg_name);
         const owned::last_error_keeper keep;
         free(buffer);
         return false;
@@ -67,10 +67,12 @@ bool read_dword(HKEY key, reg_record& record) {
 bool read_record(reg_record& record) {
     SetLastError(0);
     owned::unique_hkey key;
-    if (failed_with(RegOpenKeyExW(hive_key(record.hive), record.key_path, 0, KEY_READ, key.put()))) {
+    if (failed_with(
+            RegOpenKeyExW(hive_key(record.hive), record.key_path, 0, KEY_READ, key.put()))) {
         if (GetLastError() == ERROR_FILE_NOT_FOUND) {
-            LOG_ERROR_CODE(ERROR_FILE_NOT_FOUND, L"reg_read_records(): failed to RegOpenKeyEx(\"%ls:%ls\").",
-                             reg_hive_name(record.hive), record.key_path);
+            LOG_ERROR_CODE(ERROR_FILE_NOT_FOUND,
+                           L"reg_read_records(): failed to RegOpenKeyEx(\"%ls:%ls\").",
+                           reg_hive_name(record.hive), record.key_path);
         }
         return false;
     }
@@ -80,8 +82,9 @@ bool read_record(reg_record& record) {
         case REG_DWORD:
             return read_dword(key.get(), record);
         default:
-            LOG_ERROR_CODE(record.reg_type, L"reg_read_records(): unsupporter value type: \"%ls:%ls:%ls\".",
-                             reg_hive_name(record.hive), record.key_path, record.reg_name);
+            LOG_ERROR_CODE(record.reg_type,
+                           L"reg_read_records(): unsupporter value type: \"%ls:%ls:%ls\".",
+                           reg_hive_name(record.hive), record.key_path, record.reg_name);
             return false;
     }
 }

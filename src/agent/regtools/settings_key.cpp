@@ -42,7 +42,8 @@ bool configure_reg_key(wchar_t* key_path, const wchar_t* settings_key_name, uint
         return false;
     }
     if (wcslen(settings_key_name) + sid_length + kPathReserve > kKeyPathChars) {
-        LOG_ERROR_CODE(ERROR_INSUFFICIENT_BUFFER, "configure_reg_key(): input buffer size is to small.");
+        LOG_ERROR_CODE(ERROR_INSUFFICIENT_BUFFER,
+                       "configure_reg_key(): input buffer size is to small.");
         return false;
     }
     const std::wstring path = std::wstring(sid.get()) + L"\\Software\\" + settings_key_name;
@@ -71,7 +72,8 @@ void settings_group::release() {
 }
 
 bool settings_group::use_machine_key() {
-    for (reg_record* record = records_; record->hive != 0; ++record) record->hive = kHiveLocalMachine;
+    for (reg_record* record = records_; record->hive != 0; ++record)
+        record->hive = kHiveLocalMachine;
     if (!settings_key_name_) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -102,7 +104,8 @@ bool settings_group::read_for_user() {
     LOG_TRACE("read_reg_settings()", "configure_reg_key()");
     bool have_path = configure_reg_key(key_path_, settings_key_name_, session_id_);
     if (!have_path) {
-        LOG_WARNING("read_reg_settings(): failed to configure_reg_key(). Use HKLM hive as default.");
+        LOG_WARNING(
+            "read_reg_settings(): failed to configure_reg_key(). Use HKLM hive as default.");
         have_path = use_machine_key();
     }
     if (have_path) {

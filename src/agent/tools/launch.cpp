@@ -43,8 +43,8 @@ DWORD start_as_session_user(uint32_t session_id, const wchar_t* application, wch
         LOG_ERROR("exec_user_app(): failed to CreateEnvironmentBlock().");
         return GetLastError();
     }
-    if (!CreateProcessAsUserW(primary_token.get(), application, command_line, nullptr, nullptr, FALSE,
-                              CREATE_UNICODE_ENVIRONMENT | NORMAL_PRIORITY_CLASS,
+    if (!CreateProcessAsUserW(primary_token.get(), application, command_line, nullptr, nullptr,
+                              FALSE, CREATE_UNICODE_ENVIRONMENT | NORMAL_PRIORITY_CLASS,
                               environment.get(), nullptr, &startup, &started)) {
         LOG_ERROR("exec_user_app(): failed to CreateProcessAsUser().");
         return GetLastError();
@@ -53,8 +53,8 @@ DWORD start_as_session_user(uint32_t session_id, const wchar_t* application, wch
 }
 
 // The service's own context: its token, environment and current directory.
-DWORD start_in_own_context(const wchar_t* application, wchar_t* command_line,
-                           STARTUPINFOW& startup, PROCESS_INFORMATION& started) {
+DWORD start_in_own_context(const wchar_t* application, wchar_t* command_line, STARTUPINFOW& startup,
+                           PROCESS_INFORMATION& started) {
     if (!CreateProcessW(application, command_line, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
                         nullptr, nullptr, &startup, &started)) {
         // Both paths report the same message, so the log reads alike either way.
@@ -70,19 +70,19 @@ DWORD start_in_own_context(const wchar_t* application, wchar_t* command_line,
 void wait_until_idle(HANDLE process, const launch_options& options) {
     const DWORD timeout = (std::min)(options.idle_timeout, kMaxIdleWaitMs);
     switch (WaitForInputIdle(process, timeout)) {
-    case 0:
-        break;
-    case WAIT_TIMEOUT:
-        LOG_WARNING("exec_user_app(): failed to WaitForInputIdle(): wait timeout.");
-        break;
-    default:
-        LOG_ERROR("exec_user_app(): failed to WaitForInputIdle(): wait failed. Use Sleep().");
-        if (options.pause_end) {
-            WaitForSingleObject(options.pause_end, timeout);
-        } else {
-            Sleep(timeout);
-        }
-        break;
+        case 0:
+            break;
+        case WAIT_TIMEOUT:
+            LOG_WARNING("exec_user_app(): failed to WaitForInputIdle(): wait timeout.");
+            break;
+        default:
+            LOG_ERROR("exec_user_app(): failed to WaitForInputIdle(): wait failed. Use Sleep().");
+            if (options.pause_end) {
+                WaitForSingleObject(options.pause_end, timeout);
+            } else {
+                Sleep(timeout);
+            }
+            break;
     }
 }
 
@@ -106,9 +106,9 @@ bool exec_user_app(uint32_t session_id, const wchar_t* application, wchar_t* com
 
     owned::process_info started;
     const DWORD error =
-        self_session ? start_in_own_context(application, command_line, startup, *started.put())
-                     : start_as_session_user(session_id, application, command_line, startup,
-                                             *started.put());
+        self_session
+            ? start_in_own_context(application, command_line, startup, *started.put())
+            : start_as_session_user(session_id, application, command_line, startup, *started.put());
     if (error != 0) {
         SetLastError(error);
         return false;

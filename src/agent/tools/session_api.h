@@ -7,11 +7,10 @@
 #include <wtsapi32.h>
 
 struct session_api_table {
-    BOOL(WINAPI* enumerate_sessions)(HANDLE server, DWORD reserved, DWORD version,
-                                     WTS_SESSION_INFOW** sessions, DWORD* count);
-    BOOL(WINAPI* query_session_information)(HANDLE server, DWORD session_id,
-                                            WTS_INFO_CLASS info_class, LPWSTR* buffer,
-                                            DWORD* bytes);
+    BOOL(WINAPI* enumerate_sessions)
+    (HANDLE server, DWORD reserved, DWORD version, WTS_SESSION_INFOW** sessions, DWORD* count);
+    BOOL(WINAPI* query_session_information)
+    (HANDLE server, DWORD session_id, WTS_INFO_CLASS info_class, LPWSTR* buffer, DWORD* bytes);
     void(WINAPI* free_memory)(PVOID memory);
     BOOL(WINAPI* query_user_token)(ULONG session_id, PHANDLE token);
     DWORD(WINAPI* get_active_console_session_id)();

@@ -50,8 +50,8 @@ DWORD copy_user_sid(uint32_t session_id, wchar_t* buffer, uint32_t* length) {
     if (!open_session_token(session_id, token)) return GetLastError();
 
     owned::unique_handle query_token;
-    if (!DuplicateTokenEx(token.get(), TOKEN_QUERY | TOKEN_QUERY_SOURCE, nullptr, SecurityImpersonation,
-                          TokenPrimary, query_token.put())) {
+    if (!DuplicateTokenEx(token.get(), TOKEN_QUERY | TOKEN_QUERY_SOURCE, nullptr,
+                          SecurityImpersonation, TokenPrimary, query_token.put())) {
         LOG_ERROR("get_sid(): failed to DuplicateTokenEx().");
         return GetLastError();
     }
@@ -95,7 +95,8 @@ bool enumerate_sid(std::vector<session_entry>& sessions) {
     }
     sessions.reserve(count);
     for (DWORD i = 0; i < count; ++i) {
-        sessions.push_back({listed.get()[i].SessionId, static_cast<int32_t>(listed.get()[i].State)});
+        sessions.push_back(
+            {listed.get()[i].SessionId, static_cast<int32_t>(listed.get()[i].State)});
     }
     return true;
 }
@@ -104,7 +105,7 @@ bool get_uname(uint32_t session_id, std::wstring& user_name) {
     session_memory<wchar_t> name;
     DWORD bytes = 0;
     if (!session_api().query_session_information(WTS_CURRENT_SERVER_HANDLE, session_id, WTSUserName,
-                                                  name.put(), &bytes)) {
+                                                 name.put(), &bytes)) {
         LOG_ERROR("get_uname(): failed to WTSQuerySessionInformation().");
         return false;
     }

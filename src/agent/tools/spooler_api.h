@@ -8,8 +8,9 @@
 
 struct spooler_api_table {
     BOOL(WINAPI* open_printer)(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults);
-    BOOL(WINAPI* enum_jobs)(HANDLE printer, DWORD first, DWORD count, DWORD level, LPBYTE jobs,
-                            DWORD bytes, LPDWORD needed, LPDWORD returned);
+    BOOL(WINAPI* enum_jobs)
+    (HANDLE printer, DWORD first, DWORD count, DWORD level, LPBYTE jobs, DWORD bytes,
+     LPDWORD needed, LPDWORD returned);
     BOOL(WINAPI* set_job)(HANDLE printer, DWORD job_id, DWORD level, LPBYTE job, DWORD command);
     BOOL(WINAPI* close_printer)(HANDLE printer);
 };
