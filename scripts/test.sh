@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, builds x86 and x64 (and the
-# deliverables once more with clang), and runs
+# The whole test suite: installs what is missing, checks the sources' format,
+# builds x86 and x64 (and the deliverables once more with clang), and runs
 # every test program under Wine in a throwaway prefix inside the build tree,
 # with a virtual display and one persistent wineserver for the run.
 # Extra arguments go to ctest (for example -R pipe_srv).
@@ -8,6 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 root=${BUILD_ROOT:-build}
 bash scripts/install-deps.sh
+bash scripts/check-format.sh
 BUILD_ROOT=$root bash scripts/build.sh
 BUILD_ROOT=$root bash scripts/build-clang.sh
 

@@ -12,13 +12,16 @@
 namespace bench {
 
 board_file::board_file(const std::wstring& path, LONG capacity, LONG convert_ms) : path_(path) {
-    file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, CREATE_ALWAYS, 0, nullptr));
+    file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
+                            nullptr));
     if (!file_) return;
     section_.reset(CreateFileMappingW(file_.get(), nullptr, PAGE_READWRITE, 0,
-                                      static_cast<DWORD>(load_board::bytes_for(capacity)), nullptr));
+                                      static_cast<DWORD>(load_board::bytes_for(capacity)),
+                                      nullptr));
     if (!section_) return;
-    board_ = static_cast<load_board::header*>(MapViewOfFile(section_.get(), FILE_MAP_WRITE, 0, 0, 0));
+    board_ =
+        static_cast<load_board::header*>(MapViewOfFile(section_.get(), FILE_MAP_WRITE, 0, 0, 0));
     if (!board_) return;
     board_->capacity = capacity;
     board_->convert_ms = convert_ms;
@@ -53,7 +56,8 @@ namespace {
 
 // Starts a command line as the agent does in its own context: hidden, no
 // handles inherited. The thread handle is closed at once.
-bool start(const std::wstring& command, const std::wstring& desktop, owned::unique_handle& process) {
+bool start(const std::wstring& command, const std::wstring& desktop,
+           owned::unique_handle& process) {
     std::vector<wchar_t> line(command.begin(), command.end());
     line.push_back(L'\0');
     std::vector<wchar_t> desktop_name(desktop.begin(), desktop.end());
@@ -64,8 +68,8 @@ bool start(const std::wstring& command, const std::wstring& desktop, owned::uniq
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                        nullptr, &startup, &started)) {
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                        nullptr, nullptr, &startup, &started)) {
         return false;
     }
     CloseHandle(started.hThread);
@@ -85,8 +89,8 @@ bool run_direct_job(const direct_setup& setup, const std::wstring& ini, DWORD li
     progress.reset();
     if (setup.window_title.empty()) return true;
     const std::wstring relay_line = setup.install_dir + L"\\winrelay.exe -id " +
-                                    std::to_wstring(static_cast<int>(setup.message_id)) + L" -wt \"" +
-                                    setup.window_title + L"\" -ini \"" + ini + L"\"";
+                                    std::to_wstring(static_cast<int>(setup.message_id)) +
+                                    L" -wt \"" + setup.window_title + L"\" -ini \"" + ini + L"\"";
     if (!start(relay_line, setup.desktop, relay)) return false;
     DWORD code = 1;
     return WaitForSingleObject(relay.get(), limit_ms) == WAIT_OBJECT_0 &&
@@ -96,22 +100,26 @@ bool run_direct_job(const direct_setup& setup, const std::wstring& ini, DWORD li
 void install_control_programs(const std::wstring& dir) {
     CreateDirectoryW(dir.c_str(), nullptr);
     for (const wchar_t* role : {L"progress.exe", L"jobdisp.exe"}) {
-        CopyFileW(test_support::beside_exe(L"load_standin.exe").c_str(), (dir + L"\\" + role).c_str(), FALSE);
+        CopyFileW(test_support::beside_exe(L"load_standin.exe").c_str(),
+                  (dir + L"\\" + role).c_str(), FALSE);
     }
-    CopyFileW(test_support::beside_exe(L"winrelay.exe").c_str(), (dir + L"\\winrelay.exe").c_str(), FALSE);
+    CopyFileW(test_support::beside_exe(L"winrelay.exe").c_str(), (dir + L"\\winrelay.exe").c_str(),
+              FALSE);
 }
 
 bool run_control(const direct_setup& setup, long jobs, long limit_s, control_growth& out) {
     const std::wstring figures = setup.install_dir + L"\\control-figures.txt";
     DeleteFileW(figures.c_str());
-    const std::wstring line = L"\"" + test_support::beside_exe(L"job_control.exe") + L"\" " + std::to_wstring(jobs) +
-                              L" \"" + setup.install_dir + L"\" \"" + setup.window_title + L"\" \"" + setup.desktop +
-                              L"\" \"" + figures + L"\" " + std::to_wstring(limit_s);
+    const std::wstring line = L"\"" + test_support::beside_exe(L"job_control.exe") + L"\" " +
+                              std::to_wstring(jobs) + L" \"" + setup.install_dir + L"\" \"" +
+                              setup.window_title + L"\" \"" + setup.desktop + L"\" \"" + figures +
+                              L"\" " + std::to_wstring(limit_s);
     // Its own limit ends it first; this one only guards against a hang.
     const int code = test_support::run_process(line, static_cast<DWORD>(limit_s + 120) * 1000);
     const std::string text = test_support::read_file(figures);
-    if (code != 0 || std::sscanf(text.c_str(), "%ld %ld %ld %lf %lf", &out.jobs, &out.handles_before, &out.handles_after,
-                                 &out.private_before, &out.private_after) != 5) {
+    if (code != 0 ||
+        std::sscanf(text.c_str(), "%ld %ld %ld %lf %lf", &out.jobs, &out.handles_before,
+                    &out.handles_after, &out.private_before, &out.private_after) != 5) {
         std::fprintf(stderr, "job_control.exe failed (exit %d): %s\n", code, text.c_str());
         return false;
     }
@@ -125,14 +133,15 @@ namespace {
 std::string read_host_file(const std::string& path) {
     std::wstring windows = L"Z:";
     for (char c : path) windows += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-    const owned::unique_file file(CreateFileW(windows.c_str(), GENERIC_READ,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                              OPEN_EXISTING, 0, nullptr));
+    const owned::unique_file file(CreateFileW(
+        windows.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, 0, nullptr));
     std::string text;
     if (!file) return text;
     char chunk[4096];
     DWORD got = 0;
-    while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
+    while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
+        text.append(chunk, got);
     return text;
 }
 
@@ -156,7 +165,9 @@ std::vector<unsigned long> numbered_entries(const std::string& dir) {
 
 unsigned long long field_after(const std::string& text, const char* label) {
     const size_t at = text.find(label);
-    return at == std::string::npos ? 0 : std::strtoull(text.c_str() + at + std::strlen(label), nullptr, 10);
+    return at == std::string::npos
+               ? 0
+               : std::strtoull(text.c_str() + at + std::strlen(label), nullptr, 10);
 }
 
 std::string lower(std::string text) {

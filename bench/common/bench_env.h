@@ -81,7 +81,7 @@ bool run_control(const direct_setup& setup, long jobs, long limit_s, control_gro
 // a host thread; its voluntary context switches count the times it blocked
 // and was woken again, its run time what CPU it used.
 struct thread_account {
-    unsigned long id = 0;       // host thread id
+    unsigned long id = 0;  // host thread id
     std::string name;
     unsigned long long woken = 0;  // voluntary context switches
     unsigned long long cpu_ns = 0;

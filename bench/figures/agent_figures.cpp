@@ -77,7 +77,8 @@ bool parse(int argc, wchar_t** argv, settings& s) {
             return false;
         }
     }
-    return s.figure == L"overhead" || s.figure == L"queue" || s.figure == L"idle" || s.figure == L"growth";
+    return s.figure == L"overhead" || s.figure == L"queue" || s.figure == L"idle" ||
+           s.figure == L"growth";
 }
 
 // The diagnostic log on (emptied) or off (c:\tmp moved aside, as on a machine
@@ -90,7 +91,9 @@ public:
         } else if (GetFileAttributesW(kTmp) != INVALID_FILE_ATTRIBUTES) {
             test_support::remove_tree(kTmpAside);
             moved_ = MoveFileW(kTmp, kTmpAside) != FALSE;
-            if (!moved_) std::fprintf(stderr, "figures: could not switch the log off (%lu)\n", GetLastError());
+            if (!moved_)
+                std::fprintf(stderr, "figures: could not switch the log off (%lu)\n",
+                             GetLastError());
         }
     }
     ~log_state() {
@@ -117,7 +120,8 @@ public:
         test_support::scratch_key& key = agent_.add_printer(kPrinter, L"TavirelBench");
         key.set_dword(L"Transfer Mode", 1);
         key.set_string(L"Target window title", kTitle);
-        WritePrivateProfileStringW(L"client", L"Title", kTitle, (agent_.install_dir() + L"\\client.ini").c_str());
+        WritePrivateProfileStringW(L"client", L"Title", kTitle,
+                                   (agent_.install_dir() + L"\\client.ini").c_str());
         if (board_.get()) bench::point_standins_at(agent_.install_dir(), board_);
     }
 
@@ -161,8 +165,12 @@ public:
     bool send(const std::wstring& ini) const {
         return reliability::send_message(std::wstring(kPrinter) + L";" + ini + L";alice");
     }
-    bool delivered(LONG number) const { return board_.at(load_board::stamp::delivered, number) != 0; }
-    bool cleaned(const std::wstring& ini) const { return !test_support::file_exists(reliability::agent_host::spool_of(ini)); }
+    bool delivered(LONG number) const {
+        return board_.at(load_board::stamp::delivered, number) != 0;
+    }
+    bool cleaned(const std::wstring& ini) const {
+        return !test_support::file_exists(reliability::agent_host::spool_of(ini));
+    }
 
 private:
     reliability::work_folder folder_;
@@ -200,11 +208,12 @@ struct timings {
 };
 
 void print_split(const char* side, const timings& t) {
-    std::printf("  %-8s median %6.1f ms, p99 %6.1f ms; medians of the steps: to progress start %6.1f, "
-                "then to converter start %6.1f, then to delivery %6.1f ms\n",
-                side, bench::quantile(t.total, 0.5), bench::quantile(t.total, 0.99),
-                bench::quantile(t.to_progress, 0.5), bench::quantile(t.to_converter, 0.5),
-                bench::quantile(t.to_delivery, 0.5));
+    std::printf(
+        "  %-8s median %6.1f ms, p99 %6.1f ms; medians of the steps: to progress start %6.1f, "
+        "then to converter start %6.1f, then to delivery %6.1f ms\n",
+        side, bench::quantile(t.total, 0.5), bench::quantile(t.total, 0.99),
+        bench::quantile(t.to_progress, 0.5), bench::quantile(t.to_converter, 0.5),
+        bench::quantile(t.to_delivery, 0.5));
 }
 
 int overhead(const settings& s) {
@@ -212,14 +221,16 @@ int overhead(const settings& s) {
     const log_state log(s.log);
     bench_agent bench(static_cast<LONG>(2 * pairs), 0);
     if (!bench.start()) return 1;
-    std::printf("overhead: %ld jobs through the service and %ld run directly, interleaved; log %s\n", pairs,
-                pairs, s.log ? "on" : "off");
+    std::printf(
+        "overhead: %ld jobs through the service and %ld run directly, interleaved; log %s\n", pairs,
+        pairs, s.log ? "on" : "off");
     std::fflush(stdout);
     const bench::direct_setup setup = bench.direct();
     timings agent, direct;
     std::vector<double> ratios;
     // Within the time limit, the pairs done so far make the figure.
-    const ULONGLONG deadline = s.limit_s ? GetTickCount64() + static_cast<ULONGLONG>(s.limit_s) * 1000 : ~0ULL;
+    const ULONGLONG deadline =
+        s.limit_s ? GetTickCount64() + static_cast<ULONGLONG>(s.limit_s) * 1000 : ~0ULL;
     for (LONG pair = 0; pair < pairs && GetTickCount64() < deadline; ++pair) {
         // Pair p is jobs 2p and 2p+1; which side goes first alternates.
         for (int turn = 0; turn < 2; ++turn) {
@@ -227,19 +238,23 @@ int overhead(const settings& s) {
             const LONG number = 2 * pair + (through_agent ? 0 : 1);
             const std::wstring ini = bench.prepare(number);
             const LONGLONG sent = load_board::now();
-            const bool ran = through_agent
-                                 ? bench.send(ini) && reliability::eventually(
-                                                          [&] { return bench.delivered(number); }, kJobLimitMs)
-                                 : bench::run_direct_job(setup, ini) && bench.delivered(number);
+            const bool ran =
+                through_agent
+                    ? bench.send(ini) && reliability::eventually(
+                                             [&] { return bench.delivered(number); }, kJobLimitMs)
+                    : bench::run_direct_job(setup, ini) && bench.delivered(number);
             if (!ran) {
-                std::fprintf(stderr, "overhead: job %ld %s did not reach the window\n", static_cast<long>(number),
+                std::fprintf(stderr, "overhead: job %ld %s did not reach the window\n",
+                             static_cast<long>(number),
                              through_agent ? "through the service" : "run directly");
                 return 1;
             }
             (through_agent ? agent : direct).add(bench.board(), number, sent);
             // The service's cleanup follows delivery: let it end before the next job.
-            if (through_agent && !reliability::eventually([&] { return bench.cleaned(ini); }, kJobLimitMs)) {
-                std::fprintf(stderr, "overhead: job %ld was not cleaned up\n", static_cast<long>(number));
+            if (through_agent &&
+                !reliability::eventually([&] { return bench.cleaned(ini); }, kJobLimitMs)) {
+                std::fprintf(stderr, "overhead: job %ld was not cleaned up\n",
+                             static_cast<long>(number));
                 return 1;
             }
         }
@@ -250,14 +265,19 @@ int overhead(const settings& s) {
     }
     print_split("service", agent);
     print_split("direct", direct);
-    const double median_ratio = bench::quantile(agent.total, 0.5) / bench::quantile(direct.total, 0.5);
-    const double p99_ratio = bench::quantile(agent.total, 0.99) / bench::quantile(direct.total, 0.99);
-    print_figure(s.log ? "overhead-log-on" : "overhead",
-                 format("%.0f pairs: median %.1f ms against %.1f ms direct, ratio %.3f (target <= 1.10; median "
-                        "of pair ratios %.3f); p99 ratio %.3f",
-                        static_cast<double>(ratios.size()), bench::quantile(agent.total, 0.5), bench::quantile(direct.total, 0.5), median_ratio,
-                        bench::quantile(ratios, 0.5), p99_ratio),
-                 median_ratio <= kOverheadTarget);
+    const double median_ratio =
+        bench::quantile(agent.total, 0.5) / bench::quantile(direct.total, 0.5);
+    const double p99_ratio =
+        bench::quantile(agent.total, 0.99) / bench::quantile(direct.total, 0.99);
+    print_figure(
+        s.log ? "overhead-log-on" : "overhead",
+        format(
+            "%.0f pairs: median %.1f ms against %.1f ms direct, ratio %.3f (target <= 1.10; median "
+            "of pair ratios %.3f); p99 ratio %.3f",
+            static_cast<double>(ratios.size()), bench::quantile(agent.total, 0.5),
+            bench::quantile(direct.total, 0.5), median_ratio, bench::quantile(ratios, 0.5),
+            p99_ratio),
+        median_ratio <= kOverheadTarget);
     return 0;
 }
 
@@ -278,8 +298,8 @@ int queue(const settings& s) {
     const log_state log(s.log);
     bench_agent bench(jobs, static_cast<LONG>(s.convert_ms));
     if (!bench.start()) return 1;
-    std::printf("queue: %ld jobs sent at once, converter %ld ms, pool of %ld\n", static_cast<long>(jobs),
-                s.convert_ms, static_cast<long>(kPool));
+    std::printf("queue: %ld jobs sent at once, converter %ld ms, pool of %ld\n",
+                static_cast<long>(jobs), s.convert_ms, static_cast<long>(kPool));
     std::fflush(stdout);
     std::vector<std::wstring> inis;
     for (LONG n = 0; n < jobs; ++n) inis.push_back(bench.prepare(n));
@@ -291,7 +311,8 @@ int queue(const settings& s) {
             return 1;
         }
     }
-    const DWORD limit = kJobLimitMs + static_cast<DWORD>(jobs / kPool + 1) * static_cast<DWORD>(s.convert_ms) * 2;
+    const DWORD limit =
+        kJobLimitMs + static_cast<DWORD>(jobs / kPool + 1) * static_cast<DWORD>(s.convert_ms) * 2;
     if (!reliability::eventually(
             [&] {
                 for (LONG n = 0; n < jobs; ++n) {
@@ -307,26 +328,32 @@ int queue(const settings& s) {
     std::vector<LONGLONG> started;
     for (LONG n = 0; n < jobs; ++n) {
         const LONGLONG progress = bench.board().at(load_board::stamp::progress, n);
-        total.push_back(bench::ms_between(sent[n], bench.board().at(load_board::stamp::delivered, n)));
+        total.push_back(
+            bench::ms_between(sent[n], bench.board().at(load_board::stamp::delivered, n)));
         waited.push_back(bench::ms_between(sent[n], progress));
         started.push_back(progress);
         // Older jobs not yet begun when this one was sent: its place in the queue.
         long ahead = 0;
-        for (LONG m = 0; m < n; ++m) ahead += bench.board().at(load_board::stamp::progress, m) > sent[n];
+        for (LONG m = 0; m < n; ++m)
+            ahead += bench.board().at(load_board::stamp::progress, m) > sent[n];
         behind.push_back(static_cast<double>(ahead));
     }
     const long overtaken_by = most_overtaken_by(started);
     const LONG peak = bench.board().get()->peak;
     std::printf("  message to delivery: p50 %.0f ms, p99 %.0f ms (one converter run is %ld ms)\n",
                 bench::quantile(total, 0.5), bench::quantile(total, 0.99), s.convert_ms);
-    std::printf("  waited in the queue (message to progress start): p50 %.0f ms, p99 %.0f ms, most %.0f ms\n",
-                bench::quantile(waited, 0.5), bench::quantile(waited, 0.99), bench::quantile(waited, 1));
-    std::printf("  queued behind older jobs not yet begun: p50 %.0f, most %.0f; converters at once: %ld\n",
-                bench::quantile(behind, 0.5), bench::quantile(behind, 1), static_cast<long>(peak));
-    print_figure("queue", format("p50 %.0f ms, p99 %.0f ms message to delivery with %.0f in flight; "
-                                 "most younger jobs begun first %.0f (limit 7)",
-                                 bench::quantile(total, 0.5), bench::quantile(total, 0.99),
-                                 static_cast<double>(peak), static_cast<double>(overtaken_by)),
+    std::printf(
+        "  waited in the queue (message to progress start): p50 %.0f ms, p99 %.0f ms, most %.0f "
+        "ms\n",
+        bench::quantile(waited, 0.5), bench::quantile(waited, 0.99), bench::quantile(waited, 1));
+    std::printf(
+        "  queued behind older jobs not yet begun: p50 %.0f, most %.0f; converters at once: %ld\n",
+        bench::quantile(behind, 0.5), bench::quantile(behind, 1), static_cast<long>(peak));
+    print_figure("queue",
+                 format("p50 %.0f ms, p99 %.0f ms message to delivery with %.0f in flight; "
+                        "most younger jobs begun first %.0f (limit 7)",
+                        bench::quantile(total, 0.5), bench::quantile(total, 0.99),
+                        static_cast<double>(peak), static_cast<double>(overtaken_by)),
                  peak == kPool && overtaken_by < kPool);
     return 0;
 }
@@ -357,7 +384,8 @@ int idle(const settings& s) {
     // The counting checked in the same run: a thread of this program that a
     // time-out wakes kProbeWakes times must be counted at least that often.
     constexpr int kProbeWakes = 50;
-    const unsigned long own_pid = bench::host_pid_of(test_support::beside_exe(L"agent_figures.exe"));
+    const unsigned long own_pid =
+        bench::host_pid_of(test_support::beside_exe(L"agent_figures.exe"));
     std::vector<bench::thread_account> own_before, own_after;
     {
         // The probe lives through both counts: an ended thread's count is gone.
@@ -378,13 +406,15 @@ int idle(const settings& s) {
         probe.join();
     }
     const unsigned long long probe_woken = totals(own_after).woken - totals(own_before).woken;
-    std::printf("idle: probe thread woken %d times by a time-out, counted %llu times, %.2f ms CPU\n", kProbeWakes,
-                probe_woken, static_cast<double>(totals(own_after).cpu_ns - totals(own_before).cpu_ns) / 1e6);
+    std::printf(
+        "idle: probe thread woken %d times by a time-out, counted %llu times, %.2f ms CPU\n",
+        kProbeWakes, probe_woken,
+        static_cast<double>(totals(own_after).cpu_ns - totals(own_before).cpu_ns) / 1e6);
 
     reliability::process_figures figures_before, figures_after;
     bench.host().figures(figures_before);
-    std::printf("idle: %ld s without jobs; service process %lu on the host, %zu threads\n", s.seconds,
-                host_pid, before.size());
+    std::printf("idle: %ld s without jobs; service process %lu on the host, %zu threads\n",
+                s.seconds, host_pid, before.size());
     std::fflush(stdout);
     Sleep(static_cast<DWORD>(s.seconds) * 1000);
     bench::thread_accounts(host_pid, after);
@@ -394,19 +424,21 @@ int idle(const settings& s) {
                                       [&](const bench::thread_account& b) { return b.id == t.id; });
         const unsigned long long woken = t.woken - (was == before.end() ? 0 : was->woken);
         const unsigned long long cpu = t.cpu_ns - (was == before.end() ? 0 : was->cpu_ns);
-        std::printf("  thread %lu %-16s woken %4llu times, CPU %.3f ms%s\n", t.id, t.name.c_str(), woken,
-                    static_cast<double>(cpu) / 1e6, was == before.end() ? " (new)" : "");
+        std::printf("  thread %lu %-16s woken %4llu times, CPU %.3f ms%s\n", t.id, t.name.c_str(),
+                    woken, static_cast<double>(cpu) / 1e6, was == before.end() ? " (new)" : "");
     }
     const thread_totals a = totals(before), b = totals(after);
     const unsigned long long woken = b.woken - a.woken;
     std::printf("  handles %lu -> %lu, private memory %.1f -> %.1f MB\n",
-                static_cast<unsigned long>(figures_before.handles), static_cast<unsigned long>(figures_after.handles),
+                static_cast<unsigned long>(figures_before.handles),
+                static_cast<unsigned long>(figures_after.handles),
                 static_cast<double>(figures_before.private_bytes) / 1048576.0,
                 static_cast<double>(figures_after.private_bytes) / 1048576.0);
-    print_figure("idle", format("%.0f wake-ups and %.2f ms CPU in %.0f s; %.0f handles, %.1f MB private",
-                                static_cast<double>(woken), static_cast<double>(b.cpu_ns - a.cpu_ns) / 1e6,
-                                static_cast<double>(s.seconds), static_cast<double>(figures_after.handles),
-                                static_cast<double>(figures_after.private_bytes) / 1048576.0),
+    print_figure("idle",
+                 format("%.0f wake-ups and %.2f ms CPU in %.0f s; %.0f handles, %.1f MB private",
+                        static_cast<double>(woken), static_cast<double>(b.cpu_ns - a.cpu_ns) / 1e6,
+                        static_cast<double>(s.seconds), static_cast<double>(figures_after.handles),
+                        static_cast<double>(figures_after.private_bytes) / 1048576.0),
                  woken == 0 && after.size() == before.size() && probe_woken >= kProbeWakes);
     return 0;
 }
@@ -418,8 +450,10 @@ int growth(const settings& s) {
     if (!bench.start()) return 1;
     reliability::process_figures before, after;
     if (!bench.host().figures(before)) return 1;
-    std::printf("growth: up to %ld jobs through the service and as many run by job_control.exe at the same "
-                "time\n", static_cast<long>(jobs));
+    std::printf(
+        "growth: up to %ld jobs through the service and as many run by job_control.exe at the same "
+        "time\n",
+        static_cast<long>(jobs));
     std::fflush(stdout);
 
     // The control makes the same calls from a process and a folder of its
@@ -430,7 +464,8 @@ int growth(const settings& s) {
     bench::control_growth control_figures;
     bool control_ok = false;
     const long limit_s = s.limit_s ? s.limit_s : 3600;
-    std::thread control([&] { control_ok = bench::run_control(control_setup, jobs, limit_s, control_figures); });
+    std::thread control(
+        [&] { control_ok = bench::run_control(control_setup, jobs, limit_s, control_figures); });
 
     // Sixteen jobs ahead at most: the pool full and as many queued, as
     // printing users would keep it, and a time limit that leaves few behind.
@@ -439,7 +474,8 @@ int growth(const settings& s) {
     std::vector<std::wstring> inis;
     long refused = 0;
     for (LONG n = 0; n < jobs && GetTickCount64() < deadline; ++n) {
-        if (n >= kAhead && !reliability::eventually([&] { return bench.cleaned(inis[n - kAhead]); }, kJobLimitMs)) {
+        if (n >= kAhead && !reliability::eventually([&] { return bench.cleaned(inis[n - kAhead]); },
+                                                    kJobLimitMs)) {
             break;
         }
         inis.push_back(bench.prepare(n));
@@ -463,28 +499,36 @@ int growth(const settings& s) {
     const long agent_handles = static_cast<long>(after.handles) - static_cast<long>(before.handles);
     const long agent_events = static_cast<long>(after.events) - static_cast<long>(before.events);
     const double agent_memory =
-        (static_cast<double>(after.private_bytes) - static_cast<double>(before.private_bytes)) / 1048576.0;
-    std::printf("  service: %ld of %ld delivered, %ld refused; handles %lu -> %lu (%+ld, of them events %+ld), "
-                "private memory %+.2f MB\n",
-                delivered, static_cast<long>(sent), refused, static_cast<unsigned long>(before.handles),
-                static_cast<unsigned long>(after.handles), agent_handles, agent_events, agent_memory);
+        (static_cast<double>(after.private_bytes) - static_cast<double>(before.private_bytes)) /
+        1048576.0;
+    std::printf(
+        "  service: %ld of %ld delivered, %ld refused; handles %lu -> %lu (%+ld, of them events "
+        "%+ld), "
+        "private memory %+.2f MB\n",
+        delivered, static_cast<long>(sent), refused, static_cast<unsigned long>(before.handles),
+        static_cast<unsigned long>(after.handles), agent_handles, agent_events, agent_memory);
     if (!control_ok) return 1;
     const long control_handles = control_figures.handles();
     const double control_memory = control_figures.private_mb();
-    std::printf("  control: %ld jobs; handles %ld -> %ld (%+ld), private memory %+.2f MB\n", control_figures.jobs,
-                control_figures.handles_before, control_figures.handles_after, control_handles, control_memory);
+    std::printf("  control: %ld jobs; handles %ld -> %ld (%+ld), private memory %+.2f MB\n",
+                control_figures.jobs, control_figures.handles_before, control_figures.handles_after,
+                control_handles, control_memory);
     // Per job alike, but for what the heap keeps and the few handles Wine
     // caches of its own.
-    const double scale = control_figures.jobs ? static_cast<double>(sent) / control_figures.jobs : 0;
-    const bool ok = done && delivered == sent && refused == 0 && back && control_figures.jobs > 0 &&
-                    agent_handles <= control_handles * scale + reliability::kSlackHandles &&
-                    agent_memory <= control_memory * scale + reliability::kSlackPrivateBytes / 1048576.0;
-    print_figure("growth", format("after %.0f jobs the service grew by %+.0f handles and %+.2f MB; the control, "
-                                  "after %.0f jobs, by %+.0f handles and %+.2f MB",
-                                  static_cast<double>(sent), static_cast<double>(agent_handles), agent_memory,
-                                  static_cast<double>(control_figures.jobs), static_cast<double>(control_handles),
-                                  control_memory),
-                 ok);
+    const double scale =
+        control_figures.jobs ? static_cast<double>(sent) / control_figures.jobs : 0;
+    const bool ok =
+        done && delivered == sent && refused == 0 && back && control_figures.jobs > 0 &&
+        agent_handles <= control_handles * scale + reliability::kSlackHandles &&
+        agent_memory <= control_memory * scale + reliability::kSlackPrivateBytes / 1048576.0;
+    print_figure(
+        "growth",
+        format("after %.0f jobs the service grew by %+.0f handles and %+.2f MB; the control, "
+               "after %.0f jobs, by %+.0f handles and %+.2f MB",
+               static_cast<double>(sent), static_cast<double>(agent_handles), agent_memory,
+               static_cast<double>(control_figures.jobs), static_cast<double>(control_handles),
+               control_memory),
+        ok);
     return 0;
 }
 
@@ -493,11 +537,12 @@ int growth(const settings& s) {
 int wmain(int argc, wchar_t** argv) {
     settings s;
     if (!parse(argc, argv, s)) {
-        std::fputs("usage: agent_figures overhead [--jobs N] [--log on|off] [--limit-s S]\n"
-                   "       agent_figures queue [--jobs N] [--convert-ms M]\n"
-                   "       agent_figures idle [--seconds S]\n"
-                   "       agent_figures growth [--jobs N] [--limit-s S]\n",
-                   stderr);
+        std::fputs(
+            "usage: agent_figures overhead [--jobs N] [--log on|off] [--limit-s S]\n"
+            "       agent_figures queue [--jobs N] [--convert-ms M]\n"
+            "       agent_figures idle [--seconds S]\n"
+            "       agent_figures growth [--jobs N] [--limit-s S]\n",
+            stderr);
         return 87;
     }
     if (job_pipe::wait_for_pipe(100)) {

@@ -44,7 +44,9 @@ DWORD open_handles() {
 SIZE_T private_bytes() {
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;
-    return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters) ? counters.PagefileUsage : 0;
+    return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)
+               ? counters.PagefileUsage
+               : 0;
 }
 
 struct job_round {
@@ -53,7 +55,8 @@ struct job_round {
 
 // Runs jobs "<base><n>.ini" on eight threads, as the agent's pool runs them,
 // starting none after limit_s seconds.
-job_round run_round(const bench::direct_setup& setup, const std::wstring& base, long jobs, long limit_s) {
+job_round run_round(const bench::direct_setup& setup, const std::wstring& base, long jobs,
+                    long limit_s) {
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(limit_s) * 1000;
     std::atomic<long> next{0}, ran{0}, failed{0};
     std::vector<std::thread> pool;
@@ -75,7 +78,8 @@ int wmain(int argc, wchar_t** argv) {
     const long jobs = argc == 7 ? std::wcstol(argv[1], nullptr, 10) : 0;
     const long limit_s = argc == 7 ? std::wcstol(argv[6], nullptr, 10) : 0;
     if (jobs <= 0 || limit_s <= 0) {
-        std::fputs("usage: job_control N PROGRAM_DIR WINDOW_TITLE DESKTOP OUT_FILE LIMIT_S\n", stderr);
+        std::fputs("usage: job_control N PROGRAM_DIR WINDOW_TITLE DESKTOP OUT_FILE LIMIT_S\n",
+                   stderr);
         return 87;
     }
     const bench::direct_setup setup{argv[2], argv[3], 7, argv[4]};
@@ -90,11 +94,16 @@ int wmain(int argc, wchar_t** argv) {
     const DWORD handles_after = open_handles();
     const SIZE_T memory_after = private_bytes();
     char text[128];
-    std::snprintf(text, sizeof text, "%ld %lu %lu %llu %llu\n", round.ran, static_cast<unsigned long>(handles_before),
-                  static_cast<unsigned long>(handles_after), static_cast<unsigned long long>(memory_before),
+    std::snprintf(text, sizeof text, "%ld %lu %lu %llu %llu\n", round.ran,
+                  static_cast<unsigned long>(handles_before),
+                  static_cast<unsigned long>(handles_after),
+                  static_cast<unsigned long long>(memory_before),
                   static_cast<unsigned long long>(memory_after));
     if (!test_support::write_file(argv[5], text)) return 1;
-    if (round.ran < jobs) std::fprintf(stderr, "job_control: time limit reached after %ld of %ld jobs\n", round.ran, jobs);
-    if (round.failed) std::fprintf(stderr, "job_control: %ld of %ld jobs failed\n", round.failed, round.ran);
+    if (round.ran < jobs)
+        std::fprintf(stderr, "job_control: time limit reached after %ld of %ld jobs\n", round.ran,
+                     jobs);
+    if (round.failed)
+        std::fprintf(stderr, "job_control: %ld of %ld jobs failed\n", round.failed, round.ran);
     return round.failed ? 1 : 0;
 }

@@ -16,7 +16,7 @@
 
 #include "common/owned.h"
 #include "jobsend/pipe_client.h"
-#include "pipe_srv/pipe_srv.h"
+#include "agent/pipe_srv/pipe_srv.h"
 using contracts::kJobPipeName;
 
 namespace {
@@ -47,9 +47,8 @@ bool produce(const settings& s) {
     for (int p = 0; p < s.producers; ++p) {
         threads.emplace_back([&s, p, &failures] {
             for (long i = p; i < s.messages; i += s.producers) {
-                const std::wstring message =
-                    L"Corvix TIF Printer;C:\\spool\\job" + std::to_wstring(i) + L".ini;user" +
-                    std::to_wstring(p);
+                const std::wstring message = L"Corvix TIF Printer;C:\\spool\\job" +
+                                             std::to_wstring(i) + L".ini;user" + std::to_wstring(p);
                 if (job_pipe::send_text(message, kPhaseLimitMs) != job_pipe::send_result::sent) {
                     InterlockedIncrement(&failures);
                 }
@@ -64,7 +63,8 @@ double seconds_since(const LARGE_INTEGER& start) {
     LARGE_INTEGER now, frequency;
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+    return static_cast<double>(now.QuadPart - start.QuadPart) /
+           static_cast<double>(frequency.QuadPart);
 }
 
 // Messages per second through the real server; 0 on failure.
@@ -163,8 +163,9 @@ bool parse(int argc, wchar_t** argv, settings& s) {
 int wmain(int argc, wchar_t** argv) {
     settings s;
     if (!parse(argc, argv, s)) {
-        std::fputs("usage: intake_bench [--messages N] [--producers P (<= 64)] [--rounds R (<= 20)]\n",
-                   stderr);
+        std::fputs(
+            "usage: intake_bench [--messages N] [--producers P (<= 64)] [--rounds R (<= 20)]\n",
+            stderr);
         return 87;
     }
     g_all_handled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -186,8 +187,10 @@ int wmain(int argc, wchar_t** argv) {
             token = bare_rate(s, true);
             bare = bare_rate(s, false);
         }
-        std::printf("round %d: bare loop %.0f msg/s, pipe server %.0f msg/s, bare loop with token %.0f msg/s\n",
-                    round, bare, server, token);
+        std::printf(
+            "round %d: bare loop %.0f msg/s, pipe server %.0f msg/s, bare loop with token %.0f "
+            "msg/s\n",
+            round, bare, server, token);
         std::fflush(stdout);
         if (bare == 0 || server == 0 || token == 0) {
             std::fputs("intake: a phase failed or did not finish in time\n", stderr);
@@ -200,13 +203,15 @@ int wmain(int argc, wchar_t** argv) {
         token_ratios.push_back(server / token);
     }
     const double ratio = median(ratios);
-    std::printf("bare one-instance loop: %.0f msg/s (median)\npipe server:            %.0f msg/s (median)\n"
-                "ratio: %.2f (median of rounds; target %.2f or better: %s)\n",
-                median(bare_rates), median(server_rates), ratio, kTargetRatio,
-                ratio >= kTargetRatio ? "met" : "missed");
-    std::printf("bare loop taking each client's token: %.0f msg/s (median)\n"
-                "ratio to it: %.2f (median of rounds)\n",
-                median(token_rates), median(token_ratios));
+    std::printf(
+        "bare one-instance loop: %.0f msg/s (median)\npipe server:            %.0f msg/s (median)\n"
+        "ratio: %.2f (median of rounds; target %.2f or better: %s)\n",
+        median(bare_rates), median(server_rates), ratio, kTargetRatio,
+        ratio >= kTargetRatio ? "met" : "missed");
+    std::printf(
+        "bare loop taking each client's token: %.0f msg/s (median)\n"
+        "ratio to it: %.2f (median of rounds)\n",
+        median(token_rates), median(token_ratios));
     CloseHandle(g_all_handled);
     return 0;
 }

@@ -56,7 +56,8 @@ double bare_pipe_rate(const settings& s) {
     std::thread reader([&] {
         static wchar_t units[4096];
         for (;;) {
-            if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) break;
+            if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
+                break;
             if (done) break;
             DWORD bytes = 0;
             ReadFile(pipe.get(), units, sizeof units, &bytes, nullptr);
@@ -131,8 +132,10 @@ void print_figures(const char* when, const reliability::process_figures& f) {
 // Stops the service and waits for it; a service that does not stop is ended.
 bool stop_service(reliability::agent_host& agent) {
     if (agent.stop() && agent.wait_for(SERVICE_STOPPED, 30000)) return true;
-    const owned::unique_handle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, agent.pid()));
-    return process && TerminateProcess(process.get(), 1) && WaitForSingleObject(process.get(), 10000) == WAIT_OBJECT_0;
+    const owned::unique_handle process(
+        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, agent.pid()));
+    return process && TerminateProcess(process.get(), 1) &&
+           WaitForSingleObject(process.get(), 10000) == WAIT_OBJECT_0;
 }
 
 }  // namespace
@@ -140,8 +143,10 @@ bool stop_service(reliability::agent_host& agent) {
 int wmain(int argc, wchar_t** argv) {
     settings s;
     if (!parse(argc, argv, s)) {
-        std::fputs("usage: agent_load [--jobs N] [--producers P (<= 64)] [--convert-ms M] [--limit-s S] [--control 1|0]\n",
-                   stderr);
+        std::fputs(
+            "usage: agent_load [--jobs N] [--producers P (<= 64)] [--convert-ms M] [--limit-s S] "
+            "[--control 1|0]\n",
+            stderr);
         return 87;
     }
     std::printf("load: %ld jobs from %d producers, converter %ld ms, limit %ld s\n", s.jobs,
@@ -217,12 +222,14 @@ int wmain(int argc, wchar_t** argv) {
                 // One instance serves one client at a time: the order of
                 // connections is the order of the queue.
                 const LONG number = sequence++;
-                const std::wstring ini = agent.jobs_dir() + L"\\job" + std::to_wstring(number) + L".ini";
+                const std::wstring ini =
+                    agent.jobs_dir() + L"\\job" + std::to_wstring(number) + L".ini";
                 agent.write_job(ini);
                 const std::wstring text = std::wstring(kPrinter) + L";" + ini + L";alice";
                 DWORD written = 0;
                 const DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-                if (WriteFile(pipe.get(), text.data(), size, &written, nullptr) && written == size) {
+                if (WriteFile(pipe.get(), text.data(), size, &written, nullptr) &&
+                    written == size) {
                     ++accepted;
                 } else {
                     ++refused;
@@ -262,34 +269,43 @@ int wmain(int argc, wchar_t** argv) {
     const long overtaken = most_overtaken(load_board::order(board), board->started);
     const double seconds = seconds_between(start, finished);
     const double rate = board->ended / seconds;
-    const bool ok = control_ok && !timed_out && accepted == s.jobs && once == accepted && twice == 0 &&
-                    board->peak <= kPool && overtaken < kPool && cleaned && back;
+    const bool ok = control_ok && !timed_out && accepted == s.jobs && once == accepted &&
+                    twice == 0 && board->peak <= kPool && overtaken < kPool && cleaned && back;
 
     std::printf("jobs sent:      %ld\njobs accepted:  %ld (refused or failed: %ld)\n", sent,
                 accepted.load(), refused.load());
     std::printf("jobs processed: %ld converter runs; exactly once: %ld, more than once: %ld\n",
                 static_cast<long>(board->ended), once, twice);
-    std::printf("oldest first:   at most %ld older jobs overtaken (limit %ld)\n", overtaken, kPool - 1);
-    std::printf("at once:        at most %ld converters (limit %ld)\n", static_cast<long>(board->peak), kPool);
+    std::printf("oldest first:   at most %ld older jobs overtaken (limit %ld)\n", overtaken,
+                kPool - 1);
+    std::printf("at once:        at most %ld converters (limit %ld)\n",
+                static_cast<long>(board->peak), kPool);
     std::printf("cleanup:        %s\n", cleaned ? "every spool file removed" : "spool files left");
     std::printf("agent process:\n");
     print_figures("before", before);
     print_figures("peak", peak);
     print_figures(timed_out ? "limit" : "after", after);
-    if (!timed_out) std::printf("  non-event handles back to start: %s; events grew by %ld for %lu progress starts "
-                "(Wine's WaitForInputIdle keeps one per call)\n",
-                back ? "yes" : "NO", static_cast<long>(after.events) - static_cast<long>(before.events),
-                static_cast<unsigned long>(after.progress_starts - before.progress_starts));
+    if (!timed_out)
+        std::printf(
+            "  non-event handles back to start: %s; events grew by %ld for %lu progress starts "
+            "(Wine's WaitForInputIdle keeps one per call)\n",
+            back ? "yes" : "NO", static_cast<long>(after.events) - static_cast<long>(before.events),
+            static_cast<unsigned long>(after.progress_starts - before.progress_starts));
     if (s.control && control_ok) {
-        std::printf("control:        %ld jobs' programs run directly: handles %+ld, private memory %+.2f MB "
-                    "(agent: handles %+ld, private memory %+.2f MB)\n",
-                    control.jobs, control.handles(), control.private_mb(),
-                    static_cast<long>(after.handles) - static_cast<long>(before.handles),
-                    (static_cast<double>(after.private_bytes) - static_cast<double>(before.private_bytes)) / 1048576.0);
+        std::printf(
+            "control:        %ld jobs' programs run directly: handles %+ld, private memory %+.2f "
+            "MB "
+            "(agent: handles %+ld, private memory %+.2f MB)\n",
+            control.jobs, control.handles(), control.private_mb(),
+            static_cast<long>(after.handles) - static_cast<long>(before.handles),
+            (static_cast<double>(after.private_bytes) - static_cast<double>(before.private_bytes)) /
+                1048576.0);
     }
-    if (timed_out) std::printf("service:        %s at the time limit\n", stopped ? "stopped" : "did NOT stop");
+    if (timed_out)
+        std::printf("service:        %s at the time limit\n", stopped ? "stopped" : "did NOT stop");
     std::printf("throughput:     %.1f jobs/s over %.1f s; ratio to the bare pipe loop %.4f\n", rate,
                 seconds, bare_rate > 0 ? rate / bare_rate : 0.0);
-    std::printf("result:         %s%s\n", ok ? "PASS" : "FAIL", timed_out ? " (time limit reached)" : "");
+    std::printf("result:         %s%s\n", ok ? "PASS" : "FAIL",
+                timed_out ? " (time limit reached)" : "");
     return ok ? 0 : 1;
 }

@@ -26,8 +26,9 @@ enum class stamp { progress, converter, delivered, count };
 // LONG order[capacity] (numbers in the order their converters started), then
 // LONGLONG stamps[count][capacity].
 inline SIZE_T bytes_for(LONG capacity) {
-    return sizeof(header) + (2 * sizeof(LONG) + static_cast<SIZE_T>(stamp::count) * sizeof(LONGLONG)) *
-                                static_cast<SIZE_T>(capacity);
+    return sizeof(header) +
+           (2 * sizeof(LONG) + static_cast<SIZE_T>(stamp::count) * sizeof(LONGLONG)) *
+               static_cast<SIZE_T>(capacity);
 }
 inline LONG* starts_of(header* board) { return reinterpret_cast<LONG*>(board + 1); }
 inline LONG* order(header* board) { return starts_of(board) + board->capacity; }

@@ -40,8 +40,8 @@ std::wstring beside_ini_value(const wchar_t* section, const wchar_t* key) {
 void record_start() {
     const std::wstring record = beside_ini_value(L"progress", L"Record");
     if (record.empty()) return;
-    HANDLE file = CreateFileW(record.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(record.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     DWORD written = 0;
     WriteFile(file, "start\r\n", 7, &written, nullptr);
@@ -60,12 +60,15 @@ class board_view {
 public:
     board_view() {
         const std::wstring path = beside_ini_value(L"converter", L"Board");
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE file =
+            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE) return;
         section_ = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
         CloseHandle(file);
-        if (section_) board_ = static_cast<load_board::header*>(MapViewOfFile(section_, FILE_MAP_WRITE, 0, 0, 0));
+        if (section_)
+            board_ =
+                static_cast<load_board::header*>(MapViewOfFile(section_, FILE_MAP_WRITE, 0, 0, 0));
     }
     ~board_view() {
         if (board_) UnmapViewOfFile(board_);
@@ -79,7 +82,8 @@ public:
         return board_ && number >= 0 && number < board_->capacity ? board_ : nullptr;
     }
     void stamp(load_board::stamp which, LONG number) const {
-        if (load_board::header* board = for_job(number)) load_board::stamps(board, which)[number] = load_board::now();
+        if (load_board::header* board = for_job(number))
+            load_board::stamps(board, which)[number] = load_board::now();
     }
 
 private:
@@ -128,16 +132,16 @@ LRESULT CALLBACK target_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
 void publish_desktop() {
     wchar_t station[256] = L"", desktop[256] = L"";
     DWORD needed = 0;
-    if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_NAME, station, sizeof station - sizeof(wchar_t),
-                                   &needed) ||
+    if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_NAME, station,
+                                   sizeof station - sizeof(wchar_t), &needed) ||
         !GetUserObjectInformationW(GetThreadDesktop(GetCurrentThreadId()), UOI_NAME, desktop,
                                    sizeof desktop - sizeof(wchar_t), &needed)) {
         return;
     }
     std::wstring beside = own_path();
     beside.replace(beside.size() - 3, 3, L"ini");
-    WritePrivateProfileStringW(L"client", L"Desktop", (std::wstring(station) + L"\\" + desktop).c_str(),
-                               beside.c_str());
+    WritePrivateProfileStringW(L"client", L"Desktop",
+                               (std::wstring(station) + L"\\" + desktop).c_str(), beside.c_str());
 }
 
 int run_target_window(HINSTANCE instance) {
@@ -149,8 +153,8 @@ int run_target_window(HINSTANCE instance) {
     type.lpszClassName = L"BenchTargetWindow";
     if (!RegisterClassW(&type)) return 1;
     const std::wstring title = beside_ini_value(L"client", L"Title");
-    if (!CreateWindowW(type.lpszClassName, title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
-                       nullptr, instance, nullptr)) {
+    if (!CreateWindowW(type.lpszClassName, title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                       nullptr, nullptr, instance, nullptr)) {
         return 1;
     }
     publish_desktop();

@@ -72,23 +72,9 @@ void log_warning(const char* file, unsigned line, const Char* message, Args... a
     }
 }
 
-// The message-first order, LOG_ERROR_CODE("text", code), that tests/diag still
-// uses; it goes once those call sites are switched.
-template <typename Code,
-          typename = std::enable_if_t<std::is_integral<Code>::value || std::is_enum<Code>::value>>
-void log_error(const char* file, unsigned line, const char* message, Code code) {
-    write_error(file, line, static_cast<int>(code), message);
-}
-
 }  // namespace diag
 
 #define LOG_ERROR(...) diag::log_error_last(LOG_MODULE, __LINE__, __VA_ARGS__)
 #define LOG_ERROR_CODE(...) diag::log_error(LOG_MODULE, __LINE__, __VA_ARGS__)
 #define LOG_WARNING(...) diag::log_warning(LOG_MODULE, __LINE__, __VA_ARGS__)
 #define LOG_TRACE(caller, callee) diag::write_trace(LOG_MODULE, __LINE__, (caller), (callee))
-
-// Older names of the wide forms (tests/diag, tests/fixtures/log_writer); they go
-// once those call sites are switched.
-#define LOG_ERROR_W LOG_ERROR
-#define LOG_ERROR_W_CODE LOG_ERROR_CODE
-#define LOG_WARNING_W LOG_WARNING

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "Service/client_delivery.h"
-#include "Service/service_events.h"
+#include "agent/Service/client_delivery.h"
+#include "agent/Service/service_events.h"
 #include "fakes/scratch_key.h"
 #include "support/support.h"
 #include "winrelay/relay_fixtures.h"
@@ -59,8 +59,8 @@ protected:
 
     // The stand-in client's "Client Application" value with its own arguments.
     std::wstring client(const std::wstring& extra = L"") const {
-        return in_quotes(beside_exe(L"client_standin.exe")) + L" -record " + in_quotes(client_record) +
-               extra;
+        return in_quotes(beside_exe(L"client_standin.exe")) + L" -record " +
+               in_quotes(client_record) + extra;
     }
 
     bool deliver() { return run_client_app(job_ini.c_str(), kKeyName, kSession); }
@@ -109,17 +109,17 @@ TEST_F(Delivery, MessageIdTravelsSigned) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].substr(0, 6), "id=-1 ");
     const std::string log = read_log();
-    EXPECT_EQ(count_log_messages(log, "run_client_app(): failed to get \"Timeout\" value via "
-                                      "registry key. Use default timeout value."),
+    EXPECT_EQ(count_log_messages(log,
+                                 "run_client_app(): failed to get \"Timeout\" value via "
+                                 "registry key. Use default timeout value."),
               1u);
 }
 
 // The client comes up late, opens the window, and the second run finds it.
 TEST_F(Delivery, MissingWindowStartsTheClientAndRelaysAgain) {
     const std::wstring title = L"delivery late window";
-    const std::wstring value =
-        client(L" -delay 500 -window " + in_quotes(title) + L" -copydata " + in_quotes(window_record) +
-               L" -close-after 1");
+    const std::wstring value = client(L" -delay 500 -window " + in_quotes(title) + L" -copydata " +
+                                      in_quotes(window_record) + L" -close-after 1");
     set_delivery(1, title, 5, value);
 
     EXPECT_TRUE(deliver());
@@ -148,7 +148,8 @@ TEST_F(Delivery, WindowThatNeverComesIsAnErrorWithCodeTwo) {
 }
 
 TEST_F(Delivery, ModeZeroStartsTheClientWithTheJob) {
-    const std::wstring event_name = L"delivery-client-recorded-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring event_name =
+        L"delivery-client-recorded-" + std::to_wstring(GetCurrentProcessId());
     HANDLE recorded = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
     ASSERT_NE(recorded, nullptr);
     const std::wstring value = client(L" -signal " + event_name);
@@ -201,15 +202,9 @@ TEST_F(Delivery, SkipRules) {
         const char* spool;  // the job ini file's [Spool] section, or nullptr for no file
         const char* warning;
     } cases[] = {
-        {3, nullptr, kBoth},
-        {1, "Type=EMF", kEmf},
-        {1, "Type=RAW", nullptr},
-        {1, "Type=emf", nullptr},
-        {2, "Type=RAW", kRaw},
-        {2, "Type=EMF", nullptr},
-        {2, "", nullptr},
-        {7, "Type=EMF", nullptr},
-        {0, "Type=RAW", nullptr},
+        {3, nullptr, kBoth},      {1, "Type=EMF", kEmf},    {1, "Type=RAW", nullptr},
+        {1, "Type=emf", nullptr}, {2, "Type=RAW", kRaw},    {2, "Type=EMF", nullptr},
+        {2, "", nullptr},         {7, "Type=EMF", nullptr}, {0, "Type=RAW", nullptr},
     };
     // Mode 5 warns when delivery goes ahead, so each case shows which way it went.
     set_delivery(5, L"unused", 5, client());
@@ -298,10 +293,10 @@ TEST_F(Delivery, WinrelayCommandLine) {
     ASSERT_TRUE(CopyFileW(beside_exe(L"client_standin.exe").c_str(),
                           dir.file(L"winrelay.exe").c_str(), FALSE));
     EXPECT_EQ(exec_winrelay(dir.path().c_str(), L"Job Window", -1, job_ini.c_str(), kSession), 0u);
-    EXPECT_EQ(relay_test::read_lines(dir.file(L"winrelay.exe.txt")),
-              std::vector<std::string>{to_narrow(dir.file(L"winrelay.exe") +
-                                                 L" -id -1 -wt \"Job Window\" -ini \"" + job_ini +
-                                                 L"\"")});
+    EXPECT_EQ(
+        relay_test::read_lines(dir.file(L"winrelay.exe.txt")),
+        std::vector<std::string>{to_narrow(
+            dir.file(L"winrelay.exe") + L" -id -1 -wt \"Job Window\" -ini \"" + job_ini + L"\"")});
 }
 
 TEST_F(Delivery, ExecWinrelayResults) {
@@ -376,8 +371,8 @@ TEST_F(Delivery, WinrelayInADirectoryWithABlank) {
     ASSERT_TRUE(CopyFileW(beside_exe(L"client_standin.exe").c_str(), recorder.c_str(), FALSE));
     EXPECT_EQ(exec_winrelay(install.c_str(), L"Job Window", 5, job_ini.c_str(), kSession), 0u);
     EXPECT_EQ(relay_test::read_lines(recorder + L".txt"),
-              std::vector<std::string>{to_narrow(L"\"" + recorder + L"\" -id 5 -wt \"Job Window\" -ini \"" +
-                                                 job_ini + L"\"")});
+              std::vector<std::string>{to_narrow(
+                  L"\"" + recorder + L"\" -id 5 -wt \"Job Window\" -ini \"" + job_ini + L"\"")});
 
     // The real winrelay delivers from there.
     ASSERT_TRUE(CopyFileW(beside_exe(L"winrelay.exe").c_str(), recorder.c_str(), FALSE));
@@ -399,7 +394,8 @@ class ConsoleClientDelivery : public Delivery {
 protected:
     void SetUp() override {
         Delivery::SetUp();
-        ASSERT_TRUE(CopyFileW(beside_exe(L"converter_standin.exe").c_str(), console.c_str(), FALSE));
+        ASSERT_TRUE(
+            CopyFileW(beside_exe(L"converter_standin.exe").c_str(), console.c_str(), FALSE));
         const std::wstring beside = dir.file(L"console client.ini");
         WritePrivateProfileStringW(L"converter", L"DelayMs", L"300000", beside.c_str());
         WritePrivateProfileStringW(L"converter", L"Signal", started_name.c_str(), beside.c_str());
@@ -423,7 +419,8 @@ protected:
     }
 
     std::wstring console = dir.file(L"console client.exe");
-    std::wstring started_name = L"delivery-console-started-" + std::to_wstring(GetCurrentProcessId());
+    std::wstring started_name =
+        L"delivery-console-started-" + std::to_wstring(GetCurrentProcessId());
     HANDLE started = nullptr;
 };
 

@@ -117,7 +117,7 @@ TEST_F(LogFile, ErrorEntryWrittenAndLastErrorSet) {
     SetLastError(5);
     LOG_ERROR("service_main(): failed to CreateEvent().");
     EXPECT_EQ(GetLastError(), 5u);
-    LOG_ERROR_CODE("pipe_srv_init(): failed to new().", 8);
+    LOG_ERROR_CODE(8, "pipe_srv_init(): failed to new().");
     EXPECT_EQ(GetLastError(), 8u);
     SetLastError(1234);
     LOG_WARNING("driver_serv_proc(): terminate event happened.");
@@ -130,31 +130,35 @@ TEST_F(LogFile, ErrorEntryWrittenAndLastErrorSet) {
         "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
         "[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4,};\r\n"
         "message: service_main\\(\\): failed to CreateEvent\\(\\)\\.\r\nerrcode: 5\r\n\r\n"
-        "\r\nERROR: [^\r\n]*\r\nmessage: pipe_srv_init\\(\\): failed to new\\(\\)\\.\r\nerrcode: 8\r\n\r\n"
-        "\r\nWARNING: [^\r\n]*\r\nmessage: driver_serv_proc\\(\\): terminate event happened\\.\r\n\r\n"
-        "module processing\\(\\) exec exec_progress\\(\\) in \\.\\.\\\\src\\\\Service at [0-9]+\r\n");
+        "\r\nERROR: [^\r\n]*\r\nmessage: pipe_srv_init\\(\\): failed to new\\(\\)\\.\r\nerrcode: "
+        "8\r\n\r\n"
+        "\r\nWARNING: [^\r\n]*\r\nmessage: driver_serv_proc\\(\\): terminate event "
+        "happened\\.\r\n\r\n"
+        "module processing\\(\\) exec exec_progress\\(\\) in \\.\\.\\\\src\\\\Service at "
+        "[0-9]+\r\n");
     EXPECT_TRUE(std::regex_match(log, shape)) << log;
 }
 
 TEST_F(LogFile, WideErrorNamesUserAndKeepsCode) {
     SetLastError(87);
-    LOG_ERROR_W(L"processing(): failed to find_session_id(\"%s\").", L"J\u00f6rg\u4e16");
+    LOG_ERROR(L"processing(): failed to find_session_id(\"%s\").", L"J\u00f6rg\u4e16");
     EXPECT_EQ(GetLastError(), 87u);
-    LOG_WARNING_W(L"find_session_id(): domain \"%ls\" session ID was detected.", L"carol");
+    LOG_WARNING(L"find_session_id(): domain \"%ls\" session ID was detected.", L"carol");
     const std::string log = read_log();
     EXPECT_EQ(count_log_messages(log, "processing(): failed to find_session_id(\"J\xF6rg?\")."), 1u)
         << log;
     EXPECT_NE(log.find("errcode: 87\r\n"), std::string::npos);
-    EXPECT_EQ(count_log_messages(log, "find_session_id(): domain \"carol\" session ID was detected."),
-              1u);
+    EXPECT_EQ(
+        count_log_messages(log, "find_session_id(): domain \"carol\" session ID was detected."),
+        1u);
     // The wide header names the module as the narrow one does.
     EXPECT_NE(log.find("\r\nERROR: file: ..\\src\\Service; line: "), std::string::npos);
 }
 
 TEST_F(LogFile, DeletedFileStartsAnew) {
-    LOG_ERROR_CODE("first.", 1);
+    LOG_ERROR_CODE(1, "first.");
     ASSERT_TRUE(DeleteFileW(kLogPath));
-    LOG_ERROR_CODE("second.", 2);
+    LOG_ERROR_CODE(2, "second.");
     const std::string log = read_log();
     EXPECT_EQ(count_log_messages(log, "first."), 0u);
     EXPECT_EQ(count_log_messages(log, "second."), 1u);
@@ -166,7 +170,7 @@ TEST(LogNoDirectory, NothingWrittenCodeStillSet) {
     DeleteFileW(kLogPath);
     ASSERT_TRUE(MoveFileW(L"c:\\tmp", parked));
     SetLastError(0);
-    LOG_ERROR_CODE("not written.", 31);
+    LOG_ERROR_CODE(31, "not written.");
     const DWORD after = GetLastError();
     LOG_WARNING("not written either.");
     LOG_TRACE("a()", "b()");
@@ -184,7 +188,7 @@ TEST_F(LogFile, LinkAtLogNameIsNotFollowed) {
     const BOOL linked = CreateSymbolicLinkW(kLogPath, victim.c_str(), 0x2 /* unprivileged */) ||
                         CreateSymbolicLinkW(kLogPath, victim.c_str(), 0);
     if (linked) {
-        LOG_ERROR_CODE("through a symbolic link.", 1);
+        LOG_ERROR_CODE(1, "through a symbolic link.");
         EXPECT_EQ(read_file(victim), "precious");
         RemoveDirectoryW(kLogPath);
         DeleteFileW(kLogPath);
@@ -192,13 +196,13 @@ TEST_F(LogFile, LinkAtLogNameIsNotFollowed) {
 
     // A second name of another file.
     ASSERT_TRUE(CreateHardLinkW(kLogPath, victim.c_str(), nullptr));
-    LOG_ERROR_CODE("through a hard link.", 1);
+    LOG_ERROR_CODE(1, "through a hard link.");
     EXPECT_EQ(read_file(victim), "precious");
     DeleteFileW(kLogPath);
     DeleteFileW(victim.c_str());
 
     // A plain file is appended to as usual.
-    LOG_ERROR_CODE("plain.", 1);
+    LOG_ERROR_CODE(1, "plain.");
     EXPECT_EQ(count_log_messages(read_log(), "plain."), 1u);
     if (!linked) GTEST_SKIP() << "symbolic links unavailable here; hard link checked";
 }
@@ -210,8 +214,8 @@ TEST_F(LogFile, ConcurrentWritersNeverMix) {
     run_threads(6, [&writer](int index) {
         if (index < 4) {
             for (int i = 0; i < kPerWriter; ++i) {
-                LOG_ERROR_W_CODE(i, L"log_writer(): thread%d entry %d of a long enough message text.",
-                                 index, i);
+                LOG_ERROR_CODE(i, L"log_writer(): thread%d entry %d of a long enough message text.",
+                               index, i);
             }
         } else {
             EXPECT_EQ(run_process(L"\"" + writer + L"\" proc" + std::to_wstring(index) + L" " +
@@ -241,7 +245,7 @@ TEST_F(LogFile, ConcurrentWritersNeverMix) {
 // then waits only a short, bounded while and is dropped; once the lock is
 // gone entries are written again.
 TEST_F(LogFile, HeldLockDropsEntriesWithoutWaiting) {
-    LOG_ERROR_CODE("before the lock.", 1);
+    LOG_ERROR_CODE(1, "before the lock.");
     HANDLE holder = CreateFileW(kLogPath, GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -259,7 +263,7 @@ TEST_F(LogFile, HeldLockDropsEntriesWithoutWaiting) {
         if (index == 0) {
             const ULONGLONG start = GetTickCount64();
             SetLastError(0);
-            LOG_ERROR_CODE("while locked.", 42);
+            LOG_ERROR_CODE(42, "while locked.");
             EXPECT_EQ(GetLastError(), 42u);
             LOG_WARNING("while locked, a warning.");
             LOG_TRACE("locked()", "trace()");
@@ -279,7 +283,7 @@ TEST_F(LogFile, HeldLockDropsEntriesWithoutWaiting) {
     CloseHandle(holder);
     CloseHandle(done);
 
-    LOG_ERROR_CODE("after the lock.", 2);
+    LOG_ERROR_CODE(2, "after the lock.");
     const std::string log = read_log();
     EXPECT_EQ(count_log_messages(log, "before the lock."), 1u);
     EXPECT_EQ(log.find("while locked"), std::string::npos) << log;
@@ -294,8 +298,7 @@ namespace {
 bool make_directory_link(const wchar_t* link, const std::wstring& target) {
     const auto is_link = [link] {
         const DWORD attributes = GetFileAttributesW(link);
-        return attributes != INVALID_FILE_ATTRIBUTES &&
-               (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
     };
     constexpr DWORD kDirectory = 0x1, kUnprivileged = 0x2;
     if (CreateSymbolicLinkW(link, target.c_str(), kDirectory | kUnprivileged) && is_link()) {
@@ -322,15 +325,15 @@ bool make_directory_link(const wchar_t* link, const std::wstring& target) {
     put16(14, target.size() * 2);
     memcpy(&buffer[16], substitute.c_str(), substitute.size() * 2);
     memcpy(&buffer[16 + (substitute.size() + 1) * 2], target.c_str(), target.size() * 2);
-    HANDLE directory = CreateFileW(link, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                   nullptr);
+    HANDLE directory =
+        CreateFileW(link, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (directory == INVALID_HANDLE_VALUE) return false;
     constexpr DWORD kSetReparsePoint = 0x000900A4;  // FSCTL_SET_REPARSE_POINT
     DWORD returned = 0;
-    const BOOL set = DeviceIoControl(directory, kSetReparsePoint, buffer.data(),
-                                     static_cast<DWORD>(buffer.size()), nullptr, 0, &returned,
-                                     nullptr);
+    const BOOL set =
+        DeviceIoControl(directory, kSetReparsePoint, buffer.data(),
+                        static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr);
     CloseHandle(directory);
     return set && is_link();
 }
@@ -349,7 +352,7 @@ TEST(LogDirectoryLink, NotWrittenThrough) {
 
     const bool linked = make_directory_link(L"c:\\tmp", target);
     if (linked) {
-        LOG_ERROR_CODE("through a linked directory.", 1);
+        LOG_ERROR_CODE(1, "through a linked directory.");
         LOG_TRACE("linked()", "trace()");
     }
     RemoveDirectoryW(L"c:\\tmp");
@@ -357,19 +360,20 @@ TEST(LogDirectoryLink, NotWrittenThrough) {
     ASSERT_TRUE(MoveFileW(parked, L"c:\\tmp"));
     RemoveDirectoryW(target.c_str());
 
-    if (!linked) GTEST_SKIP() << "this platform makes no directory links (symbolic link or junction)";
+    if (!linked)
+        GTEST_SKIP() << "this platform makes no directory links (symbolic link or junction)";
     EXPECT_EQ(written, INVALID_FILE_ATTRIBUTES) << "the log was written through the link";
 }
 
 // A plain c:\tmp whose log file is opened relative to the checked directory.
 TEST_F(LogFile, PlainDirectoryIsWrittenAsEver) {
-    LOG_ERROR_CODE("plain directory.", 3);
+    LOG_ERROR_CODE(3, "plain directory.");
     EXPECT_EQ(count_log_messages(read_log(), "plain directory."), 1u);
     // A file named c:\tmp is no directory: nothing is written.
     const wchar_t* parked = L"c:\\tmp-parked-by-diag-file-test";
     ASSERT_TRUE(MoveFileW(L"c:\\tmp", parked));
     ASSERT_TRUE(write_file(L"c:\\tmp", "not a directory"));
-    LOG_ERROR_CODE("into a file.", 4);
+    LOG_ERROR_CODE(4, "into a file.");
     const std::string file = read_file(L"c:\\tmp");
     DeleteFileW(L"c:\\tmp");
     ASSERT_TRUE(MoveFileW(parked, L"c:\\tmp"));

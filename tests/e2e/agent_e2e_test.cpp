@@ -14,15 +14,15 @@
 namespace {
 
 using test_support::beside_exe;
+using test_support::file_exists;
 using test_support::has_error;
 using test_support::has_message;
 using test_support::kLogPath;
 using test_support::read_log;
 using test_support::to_narrow;
 using test_support::wait_for_file;
-using test_support::wait_for_text;
-using test_support::file_exists;
 using test_support::wait_for_log;
+using test_support::wait_for_text;
 
 const wchar_t kTargetTitle[] = L"E2E Target";
 
@@ -35,9 +35,9 @@ struct printer {
     const wchar_t* settings_key;
 };
 const printer kPrinter = {L"E2E Printer", L"TavirelE2E"};
-const printer kStrict = {L"E2E Strict", L"TavirelE2EStrict"};      // no domain users
-const printer kNoDir = {L"E2E NoDir", L"TavirelE2ENoDir"};         // no installation directory
-const printer kBroken = {L"E2E Broken", L"TavirelE2EBroken"};      // no converter installed
+const printer kStrict = {L"E2E Strict", L"TavirelE2EStrict"};  // no domain users
+const printer kNoDir = {L"E2E NoDir", L"TavirelE2ENoDir"};     // no installation directory
+const printer kBroken = {L"E2E Broken", L"TavirelE2EBroken"};  // no converter installed
 
 // Everything one agent start needs, removed again at the end.
 class agent_env {
@@ -137,10 +137,9 @@ private:
         if (!dir.empty()) key->set_string(L"Installation Directory", dir);
         key->set_dword(L"Preprocessing: Enabled", 1);
         key->set_string(L"Preprocessing: Application", dir + L"\\preproc.exe");
-        key->set_string(L"Client Application", dir + L"\\client.exe -record " + records_ +
-                                                    L" -window \"" + kTargetTitle +
-                                                    L"\" -copydata " + received_ +
-                                                    L" -close-after 1");
+        key->set_string(L"Client Application",
+                        dir + L"\\client.exe -record " + records_ + L" -window \"" + kTargetTitle +
+                            L"\" -copydata " + received_ + L" -close-after 1");
         key->set_dword(L"Transfer Mode", 1);
         key->set_string(L"Target window title", kTargetTitle);
         key->set_dword(L"Message ID", 7);
@@ -173,7 +172,8 @@ TEST(AgentService, MissingCountStopsTheStartAndReportsWhy) {
     ASSERT_TRUE(env.service().wait_for(SERVICE_STOPPED));
     const SERVICE_STATUS status = env.service().status();
     const std::string log = read_log();
-    const size_t reader = log.find("message: read_srvregcfg(): failed to get settings via registry keys.");
+    const size_t reader =
+        log.find("message: read_srvregcfg(): failed to get settings via registry keys.");
     const size_t start = log.find("message: service_main(): failed to read_srvregcfg().");
     EXPECT_LT(reader, start) << log;
     EXPECT_NE(std::string::npos, start);
@@ -246,7 +246,10 @@ TEST_F(RunningAgent, RefusedJobsLeaveTheirFilesAlone) {
         std::string error;
         int code;
     } const cases[] = {
-        {{L"Unknown Printer", L""}, L"alice", "processing(): can't find printer's record in the table.", 87},
+        {{L"Unknown Printer", L""},
+         L"alice",
+         "processing(): can't find printer's record in the table.",
+         87},
         {kStrict, L"nobody", "processing(): failed to find_session_id(\"nobody\").", 87},
     };
     for (const refusal& c : cases) {
@@ -311,9 +314,8 @@ TEST(AgentStop, StopWhileTheConverterRunsCleansUpAndStops) {
 // process end without the job touching the released tables.
 TEST(AgentStop, StopDuringAJobThatOutlivesThePipeThread) {
     agent_env env;
-    env.settings().set_string(L"Client Application",
-                              env.install_dir() + L"\\client.exe -record " + env.records() +
-                                  L" -delay 60000");
+    env.settings().set_string(L"Client Application", env.install_dir() + L"\\client.exe -record " +
+                                                         env.records() + L" -delay 60000");
     env.settings().set_dword(L"Timeout", 60000);
     ASSERT_TRUE(env.service().start());
     ASSERT_TRUE(env.service().wait_for(SERVICE_RUNNING));

@@ -13,11 +13,11 @@
 namespace {
 
 using reliability::agent_host;
+using test_support::file_exists;
 using test_support::has_error;
 using test_support::read_file;
 using test_support::read_log;
 using test_support::to_narrow;
-using test_support::file_exists;
 
 const wchar_t kPrinter[] = L"Planted Program Printer";
 const wchar_t kSettingsKey[] = L"TavirelPlantedProgram";
@@ -107,7 +107,9 @@ TEST_F(PlantedProgram, TheRealProgramsRunAndThePlantedOneNever) {
     EXPECT_NE(std::string::npos,
               converter.find(" cmd=\"" + to_narrow(install(L"jobdisp.exe")) + "\" " + job + "\r\n"))
         << converter;
-    EXPECT_NE(std::string::npos, read_file(ini + L".preproc.txt").find(" cmd=\"" + to_narrow(install(L"preproc.exe")) + "\" \"" + job + "\"\r\n"))
+    EXPECT_NE(std::string::npos,
+              read_file(ini + L".preproc.txt")
+                  .find(" cmd=\"" + to_narrow(install(L"preproc.exe")) + "\" \"" + job + "\"\r\n"))
         << read_file(ini + L".preproc.txt");
     EXPECT_EQ(1u, agent_.progress_starts());
     const std::string log = read_log();
@@ -169,8 +171,8 @@ TEST_F(PlantedProgram, EndlessTimeoutEndsWithTheStop) {
     test_support::clear_log();
 
     const std::wstring ini = send_job(L"endless");
-    ASSERT_TRUE(test_support::wait_for_file(started, [](const std::string& s) { return !s.empty(); },
-                                            60000))
+    ASSERT_TRUE(test_support::wait_for_file(
+        started, [](const std::string& s) { return !s.empty(); }, 60000))
         << read_log();
     ASSERT_TRUE(test_support::wait_for_text(
         test_support::kLogPath,

@@ -1,7 +1,7 @@
 // What a job message can make the real agent service (LocalSystem) open and
-// delete, and who may use its pipe. A job ini path that is not a plain local path starts nothing and
-// cleans nothing up; a spool file that is not a regular file with one name at
-// a plain local path is left, and the cleanup says why.
+// delete, and who may use its pipe. A job ini path that is not a plain local path starts nothing
+// and cleans nothing up; a spool file that is not a regular file with one name at a plain local
+// path is left, and the cleanup says why.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -10,16 +10,16 @@
 #include "host/agent_host.h"
 #include "support/pipe_security.h"
 #include "support/support.h"
-using contracts::kJobPipeName;
 using contracts::kJobPipeClientAccess;
+using contracts::kJobPipeName;
 
 namespace {
 
 using reliability::agent_host;
+using test_support::file_exists;
 using test_support::has_error;
 using test_support::read_log;
 using test_support::to_narrow;
-using test_support::file_exists;
 using test_support::wait_for_log;
 
 const wchar_t kPrinter[] = L"Security Printer";
@@ -132,7 +132,8 @@ TEST_F(SecurityAgent, OnlyARegularFileWithOneNameIsDeletedAsTheSpoolFile) {
     const bait_pipe pipe;
     ASSERT_TRUE(pipe.valid());
 
-    const std::string not_plain = "cleanup_print_files(): spool file is not a plain local path; it is left.";
+    const std::string not_plain =
+        "cleanup_print_files(): spool file is not a plain local path; it is left.";
     auto not_regular = [](const std::wstring& path) {
         return "cleanup_print_files(): spool file \"" + to_narrow(path) +
                "\" is not a regular file with one name; it is left.";
@@ -156,8 +157,8 @@ TEST_F(SecurityAgent, OnlyARegularFileWithOneNameIsDeletedAsTheSpoolFile) {
         SCOPED_TRACE(c.name);
         test_support::clear_log();
         const std::wstring ini = agent->jobs_dir() + L"\\file0-" + std::to_wstring(++job) + L".ini";
-        ASSERT_TRUE(test_support::write_file(ini, "[Spool]\r\nType=EMF\r\nFile0=" +
-                                                      to_narrow(c.file0) + "\r\n"));
+        ASSERT_TRUE(test_support::write_file(
+            ini, "[Spool]\r\nType=EMF\r\nFile0=" + to_narrow(c.file0) + "\r\n"));
         ASSERT_TRUE(reliability::send_message(message(ini)));
         ASSERT_TRUE(wait_for_log(c.error)) << read_log();
         EXPECT_TRUE(has_error(read_log(), c.error, c.code)) << read_log();

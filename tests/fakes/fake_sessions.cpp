@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/session_api.h"
+#include "agent/tools/session_api.h"
 
 namespace fake_sessions {
 namespace {
@@ -54,7 +54,8 @@ BOOL WINAPI enumerate_sessions(HANDLE, DWORD reserved, DWORD version, WTS_SESSIO
     ++current.calls.enumerate;
     if (!sessions || !count || reserved != 0 || version != 1) return fail(ERROR_INVALID_PARAMETER);
     if (current.enumeration_error) return fail(current.enumeration_error);
-    auto* list = static_cast<WTS_SESSION_INFOW*>(allocate(current.sessions.size() * sizeof(WTS_SESSION_INFOW)));
+    auto* list = static_cast<WTS_SESSION_INFOW*>(
+        allocate(current.sessions.size() * sizeof(WTS_SESSION_INFOW)));
     if (!list) return fail(ERROR_NOT_ENOUGH_MEMORY);
     for (size_t i = 0; i < current.sessions.size(); ++i) {
         list[i].SessionId = current.sessions[i].id;
@@ -85,7 +86,8 @@ BOOL WINAPI query_session_information(HANDLE, DWORD session_id, WTS_INFO_CLASS i
     switch (info_class) {
         case WTSUserName:
             if (s->name_error) return fail(s->name_error);
-            return give_bytes(s->user.c_str(), (s->user.size() + 1) * sizeof(wchar_t), buffer, bytes);
+            return give_bytes(s->user.c_str(), (s->user.size() + 1) * sizeof(wchar_t), buffer,
+                              bytes);
         case WTSDomainName:
             return give_bytes(L"", sizeof(wchar_t), buffer, bytes);
         case WTSSessionId:
@@ -112,7 +114,8 @@ BOOL WINAPI query_user_token(ULONG session_id, PHANDLE token) {
     if (s->user.empty()) return fail(ERROR_NO_TOKEN);
     HANDLE own = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own)) return FALSE;
-    const BOOL ok = DuplicateTokenEx(own, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, token);
+    const BOOL ok = DuplicateTokenEx(own, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
+                                     TokenPrimary, token);
     const DWORD error = GetLastError();
     CloseHandle(own);
     SetLastError(error);

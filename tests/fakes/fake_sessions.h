@@ -25,8 +25,8 @@ namespace fake_sessions {
 struct session {
     uint32_t id;
     WTS_CONNECTSTATE_CLASS state;
-    std::wstring user;       // empty: nobody logged on
-    DWORD name_error = 0;    // nonzero: the user-name query fails with this code
+    std::wstring user;     // empty: nobody logged on
+    DWORD name_error = 0;  // nonzero: the user-name query fails with this code
 };
 
 // What the script was asked, for tests that check the calls made.

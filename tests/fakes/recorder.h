@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pipe_srv/pipe_srv.h"
+#include "agent/pipe_srv/pipe_srv.h"
 
 namespace recorder {
 

@@ -17,7 +17,8 @@ scratch_key::~scratch_key() {
 }
 
 bool scratch_key::set_raw(const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
-    return key_ && RegSetValueExW(key_, name, 0, type, static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
+    return key_ && RegSetValueExW(key_, name, 0, type, static_cast<const BYTE*>(data), bytes) ==
+                       ERROR_SUCCESS;
 }
 
 bool scratch_key::set_dword(const wchar_t* name, DWORD value) {
@@ -25,10 +26,13 @@ bool scratch_key::set_dword(const wchar_t* name, DWORD value) {
 }
 
 bool scratch_key::set_string(const wchar_t* name, const std::wstring& text) {
-    return set_raw(name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    return set_raw(name, REG_SZ, text.c_str(),
+                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
-bool scratch_key::remove(const wchar_t* name) { return key_ && RegDeleteValueW(key_, name) == ERROR_SUCCESS; }
+bool scratch_key::remove(const wchar_t* name) {
+    return key_ && RegDeleteValueW(key_, name) == ERROR_SUCCESS;
+}
 
 std::wstring process_user_sid() {
     std::wstring sid;

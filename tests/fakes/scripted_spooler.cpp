@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tools/spooler_api.h"
+#include "agent/tools/spooler_api.h"
 
 namespace {
 scripted_spooler* script = nullptr;

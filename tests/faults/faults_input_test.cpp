@@ -14,10 +14,10 @@
 namespace {
 
 using reliability::agent_host;
+using test_support::file_exists;
 using test_support::has_error;
 using test_support::read_log;
 using test_support::to_narrow;
-using test_support::file_exists;
 using test_support::wait_for_log;
 
 const wchar_t kGood[] = L"Fault Printer";
@@ -107,8 +107,8 @@ TEST_F(RunningAgent, ProducerThatDiesBeforeWritingIsDropped) {
         ASSERT_EQ(job_pipe::send_result::sent, job_pipe::open(10000, pipe));
     }
     ASSERT_TRUE(reliability::eventually([] {
-        return test_support::count_log_messages(read_log(),
-                                                "pipe_srv_read_pipe_proc(): failed to ReadFile().") == 3;
+        return test_support::count_log_messages(
+                   read_log(), "pipe_srv_read_pipe_proc(): failed to ReadFile().") == 3;
     }));
     EXPECT_TRUE(has_error(read_log(), "pipe_srv_read_pipe_proc(): failed to ReadFile().",
                           ERROR_BROKEN_PIPE))
@@ -123,8 +123,8 @@ TEST_F(RunningAgent, SilentProducerGivesThePipeBackToTheNext) {
     const ULONGLONG start = GetTickCount64();
     ASSERT_TRUE(run_good_job(L"behind-silent"));
     const ULONGLONG waited = GetTickCount64() - start;
-    EXPECT_TRUE(has_error(read_log(), "pipe_srv_read_pipe_proc(): failed to ReadFile().",
-                          ERROR_TIMEOUT))
+    EXPECT_TRUE(
+        has_error(read_log(), "pipe_srv_read_pipe_proc(): failed to ReadFile().", ERROR_TIMEOUT))
         << read_log();
     EXPECT_LT(waited, 20000u);
 }
@@ -133,8 +133,8 @@ TEST_F(RunningAgent, OversizedAndRandomMessagesAreRejectedOrRefused) {
     std::vector<unsigned char> bytes(8193, 'A');
     ASSERT_TRUE(reliability::send_bytes(bytes.data(), static_cast<DWORD>(bytes.size())));
     ASSERT_TRUE(wait_for_log("pipe_srv_read_pipe_proc(): failed to ReadFile().")) << read_log();
-    EXPECT_TRUE(has_error(read_log(), "pipe_srv_read_pipe_proc(): failed to ReadFile().",
-                          ERROR_MORE_DATA));
+    EXPECT_TRUE(
+        has_error(read_log(), "pipe_srv_read_pipe_proc(): failed to ReadFile().", ERROR_MORE_DATA));
 
     std::mt19937 random(9);
     for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random());
@@ -173,7 +173,8 @@ TEST_F(RunningAgent, BadJobMessagesAreRefusedWithTheirReason) {
         {strict + L"nobody", "processing(): failed to find_session_id(\"nobody\")."},
         {strict + L"bob" + std::wstring(1, L'\0') + L"tail",
          "processing(): failed to find_session_id(\"bob\")."},
-        {L";;;" + strict + L";;carol;;extra;", "processing(): failed to find_session_id(\"carol\")."},
+        {L";;;" + strict + L";;carol;;extra;",
+         "processing(): failed to find_session_id(\"carol\")."},
         {strict + std::wstring(3000, L'u'),
          "processing(): failed to find_session_id(\"" + std::string(1023, 'u') + "\")."},
         {strict + L"\u00e9\u4e2d", "processing(): failed to find_session_id(\"\xe9?\")."},
@@ -237,8 +238,8 @@ TEST_F(RunningAgent, RegistryValuesOfTheWrongTypeOrLength) {
         const std::wstring ini = agent->make_job(L"bad-value");
         ASSERT_TRUE(reliability::send_message(std::wstring(kGood) + L";" + ini + L";alice"));
         ASSERT_TRUE(wait_for_log(c.outcome)) << read_log();
-        EXPECT_EQ(c.cleaned_up,
-                  reliability::eventually([&] { return !file_exists(agent_host::spool_of(ini)); }, 3000));
+        EXPECT_EQ(c.cleaned_up, reliability::eventually(
+                                    [&] { return !file_exists(agent_host::spool_of(ini)); }, 3000));
         good->set_dword(L"Allow self session", 1);
         good->set_dword(L"Transfer Mode", 2);
         good->set_string(L"Installation Directory", agent->install_dir());

@@ -10,13 +10,13 @@
 namespace {
 
 using reliability::agent_host;
+using test_support::file_exists;
 using test_support::has_message;
 using test_support::read_log;
-using test_support::file_exists;
 using test_support::wait_for_log;
 
 const wchar_t kPrinter[] = L"Program Faults";
-const wchar_t kPlain[] = L"Program Faults Plain";  // default settings, for jobs beside
+const wchar_t kPlain[] = L"Program Faults Plain";        // default settings, for jobs beside
 const wchar_t kStatusAccessViolation[] = L"3221225477";  // 0xC0000005, a crash's exit code
 
 std::wstring root_folder(const wchar_t* name) {
@@ -68,8 +68,10 @@ protected:
 TEST_F(ProgramFaults, CrashingProgramsLetTheJobGoOn) {
     settings_->set_dword(L"Preprocessing: Enabled", 1);
     start();
-    const std::string crash = "ExitCode=" + test_support::to_narrow(kStatusAccessViolation) + "\r\n";
-    const std::wstring ini = send_job(L"crash", "[preproc]\r\n" + crash + "[converter]\r\n" + crash);
+    const std::string crash =
+        "ExitCode=" + test_support::to_narrow(kStatusAccessViolation) + "\r\n";
+    const std::wstring ini =
+        send_job(L"crash", "[preproc]\r\n" + crash + "[converter]\r\n" + crash);
     ASSERT_TRUE(cleaned_up(ini)) << read_log();
     EXPECT_TRUE(file_exists(ini + L".preproc.txt"));
     EXPECT_TRUE(file_exists(ini + L".converter.txt"));
@@ -114,8 +116,8 @@ TEST_F(ProgramFaults, ProgressThatEndsAtOnce) {
                           progress.c_str(), FALSE));
     start();
     ASSERT_TRUE(agent_.run_job(kPrinter, L"quick-progress")) << read_log();
-    EXPECT_TRUE(has_message(read_log(),
-                            "exec_user_app(): failed to WaitForInputIdle(): wait failed. Use Sleep()."))
+    EXPECT_TRUE(has_message(
+        read_log(), "exec_user_app(): failed to WaitForInputIdle(): wait failed. Use Sleep()."))
         << read_log();
     expect_figures_back();
 }

@@ -11,9 +11,9 @@
 namespace {
 
 using reliability::agent_host;
+using test_support::file_exists;
 using test_support::has_error;
 using test_support::read_log;
-using test_support::file_exists;
 
 const wchar_t kPrinter[] = L"Service Faults";
 
@@ -32,13 +32,16 @@ TEST(ServiceFaults, StopWithEightJobsInFlightAndAFullQueue) {
 
     std::vector<std::wstring> jobs;
     for (int i = 0; i < 20; ++i) {
-        jobs.push_back(agent.make_job(L"job" + std::to_wstring(i), "[converter]\r\nDelayMs=60000\r\n"));
-        ASSERT_TRUE(reliability::send_message(std::wstring(kPrinter) + L";" + jobs.back() + L";alice"));
+        jobs.push_back(
+            agent.make_job(L"job" + std::to_wstring(i), "[converter]\r\nDelayMs=60000\r\n"));
+        ASSERT_TRUE(
+            reliability::send_message(std::wstring(kPrinter) + L";" + jobs.back() + L";alice"));
     }
     // Oldest first: the first eight are the ones running.
     for (int i = 0; i < 8; ++i) {
-        ASSERT_TRUE(reliability::eventually([&] { return file_exists(jobs[i] + L".converter.txt"); }))
-            << read_log();
+        ASSERT_TRUE(reliability::eventually([&] {
+            return file_exists(jobs[i] + L".converter.txt");
+        })) << read_log();
     }
     ASSERT_TRUE(agent.stop());
     ASSERT_TRUE(agent.wait_for(SERVICE_STOPPED, 15000));
@@ -46,7 +49,8 @@ TEST(ServiceFaults, StopWithEightJobsInFlightAndAFullQueue) {
     agent.end_job_programs();
 
     const std::string log = read_log();
-    EXPECT_EQ(8u, test_support::count_log_messages(log, "exec_converter(): terminate event happens."))
+    EXPECT_EQ(8u,
+              test_support::count_log_messages(log, "exec_converter(): terminate event happens."))
         << log;
     for (size_t i = 8; i < jobs.size(); ++i) {
         SCOPED_TRACE(i);
@@ -96,14 +100,16 @@ TEST(ServiceFaults, StartWithABrokenConfiguration) {
                                       ERROR_INVALID_PARAMETER))
                     << log.substr(0, 2000);
                 // printer2 to printer64
-                EXPECT_EQ(63u, test_support::count_log_messages(
-                                   log, "read_srvregcfg(): failed to get settings via registry keys."));
+                EXPECT_EQ(63u,
+                          test_support::count_log_messages(
+                              log, "read_srvregcfg(): failed to get settings via registry keys."));
             }
             continue;
         }
         ASSERT_TRUE(agent.wait_for(SERVICE_STOPPED));
         EXPECT_NE(0u, agent.exit_code());
-        EXPECT_TRUE(test_support::has_message(read_log(), "service_main(): failed to read_srvregcfg()."))
+        EXPECT_TRUE(
+            test_support::has_message(read_log(), "service_main(): failed to read_srvregcfg()."))
             << read_log();
     }
 
@@ -115,7 +121,8 @@ TEST(ServiceFaults, StartWithABrokenConfiguration) {
     test_support::clear_log();
     ASSERT_TRUE(agent.start()) << read_log();
     const std::string log = read_log();
-    EXPECT_TRUE(has_error(log, "read_srvregcfg(): invalid registry key value.", ERROR_INVALID_PARAMETER))
+    EXPECT_TRUE(
+        has_error(log, "read_srvregcfg(): invalid registry key value.", ERROR_INVALID_PARAMETER))
         << log;
     EXPECT_EQ(1u, test_support::count_log_messages(
                       log, "read_srvregcfg(): failed to get settings via registry keys."))
@@ -153,7 +160,8 @@ TEST(ServiceFaults, HundredStartsAndStopsInARow) {
         ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), ended);
     }
     const std::string log = read_log();
-    EXPECT_EQ(100u, test_support::count_log_messages(log, "driver_serv_proc(): terminate event happened."));
+    EXPECT_EQ(100u, test_support::count_log_messages(
+                        log, "driver_serv_proc(): terminate event happened."));
     EXPECT_EQ(std::string::npos, log.find("\r\nERROR: file: ..\\src\\Service")) << log;
     EXPECT_EQ(std::string::npos, log.find("\r\nERROR: file: ..\\src\\pipe_srv")) << log;
 }
@@ -211,11 +219,13 @@ TEST(ServiceFaults, LogDirectoryComesAndGoesWhileJobsRun) {
         log_directory_flicker flicker;
         for (int i = 0; i < 40; ++i) {
             jobs.push_back(agent.make_job(L"job" + std::to_wstring(i)));
-            ASSERT_TRUE(reliability::send_message(std::wstring(kPrinter) + L";" + jobs.back() + L";alice"));
+            ASSERT_TRUE(
+                reliability::send_message(std::wstring(kPrinter) + L";" + jobs.back() + L";alice"));
         }
         for (const std::wstring& ini : jobs) {
             EXPECT_TRUE(reliability::eventually([&] {
-                return !file_exists(agent_host::spool_of(ini)) && file_exists(ini + L".converter.txt");
+                return !file_exists(agent_host::spool_of(ini)) &&
+                       file_exists(ini + L".converter.txt");
             }));
         }
         EXPECT_GT(flicker.flips(), 0);
@@ -225,11 +235,12 @@ TEST(ServiceFaults, LogDirectoryComesAndGoesWhileJobsRun) {
     test_support::clear_log();
     ASSERT_TRUE(reliability::send_message(L"Unknown Printer;c:\\x.ini;alice"));
     EXPECT_TRUE(test_support::wait_for_text(
-        test_support::kLogPath, "message: processing(): can't find printer's record in the table."));
+        test_support::kLogPath,
+        "message: processing(): can't find printer's record in the table."));
     EXPECT_TRUE(agent.running());
     reliability::process_figures now;
     EXPECT_TRUE(reliability::back_to_baseline(agent, baseline, &now))
-            << reliability::describe(baseline, now);
+        << reliability::describe(baseline, now);
 }
 
 }  // namespace

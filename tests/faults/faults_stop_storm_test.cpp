@@ -48,7 +48,8 @@ std::vector<DWORD> recorded_pids(const std::wstring& record) {
     std::vector<DWORD> pids;
     std::istringstream lines(test_support::read_file(record));
     for (std::string line; std::getline(lines, line);) {
-        if (line.compare(0, 4, "pid=") == 0) pids.push_back(std::strtoul(line.c_str() + 4, nullptr, 10));
+        if (line.compare(0, 4, "pid=") == 0)
+            pids.push_back(std::strtoul(line.c_str() + 4, nullptr, 10));
     }
     return pids;
 }
@@ -106,8 +107,9 @@ std::vector<std::string> unexpected_errors(const std::string& log) {
     for (const test_support::log_entry& entry : view.entries()) {
         if (entry.kind != test_support::log_entry::kind_t::error) continue;
         const std::string& text = entry.message;
-        const bool expected = std::any_of(std::begin(kExpectedErrors), std::end(kExpectedErrors),
-                                          [&](const char* e) { return text.compare(0, strlen(e), e) == 0; });
+        const bool expected =
+            std::any_of(std::begin(kExpectedErrors), std::end(kExpectedErrors),
+                        [&](const char* e) { return text.compare(0, strlen(e), e) == 0; });
         if (!expected) found.push_back(text);
     }
     return found;
@@ -139,7 +141,8 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
         for (int i = 0; i < kJobsInFlight; ++i) {
             jobs.push_back(agent.make_job(L"r" + std::to_wstring(round) + L"-" + std::to_wstring(i),
                                           "[converter]\r\nDelayMs=600000\r\n"));
-            ASSERT_TRUE(reliability::send_message(std::wstring(kPrinter) + L";" + jobs.back() + L";alice"));
+            ASSERT_TRUE(
+                reliability::send_message(std::wstring(kPrinter) + L";" + jobs.back() + L";alice"));
         }
         std::vector<DWORD> pids;
         for (const std::wstring& ini : jobs) {
@@ -174,20 +177,23 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
         slowest_stop = std::max(slowest_stop, took);
         EXPECT_LE(took, kStopBoundMs);
         EXPECT_EQ(0u, agent.exit_code());
-        ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(agent_process.get(), 15000));
+        ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0),
+                  WaitForSingleObject(agent_process.get(), 15000));
     }
     EXPECT_EQ(0, ends.finish());
     agent.end_job_programs();
     std::printf("slowest stop: %llu ms, stops by Wine: %d\n", slowest_stop, stopped_by_wine);
 
     const std::string log = read_log();
-    EXPECT_EQ(static_cast<size_t>(kStops),
-              test_support::count_log_messages(log, "driver_serv_proc(): terminate event happened."));
+    EXPECT_EQ(
+        static_cast<size_t>(kStops),
+        test_support::count_log_messages(log, "driver_serv_proc(): terminate event happened."));
     // Every job was in its converter stage when its stop came.
     EXPECT_EQ(static_cast<size_t>(kStops * kJobsInFlight),
               test_support::count_log_messages(log, kConverterCutShort));
     const std::vector<std::string> unexpected = unexpected_errors(log);
-    EXPECT_TRUE(unexpected.empty()) << unexpected.size() << " unexpected, first: " << unexpected.front();
+    EXPECT_TRUE(unexpected.empty())
+        << unexpected.size() << " unexpected, first: " << unexpected.front();
 }
 
 }  // namespace

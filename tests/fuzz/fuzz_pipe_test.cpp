@@ -33,7 +33,8 @@ const char kMissingField[] = "processing(): invalid input parameter.";
 const char kNotPlainIni[] = "processing(): job ini path is not a plain local path.";
 const char kUnknownPrinter[] = "processing(): can't find printer's record in the table.";
 const char kNoSession[] = "processing(): failed to find_session_id(\"";
-const char kNoDirectory[] = "processing(): failed to get \"Installation Directory\" value via HKLM hive.";
+const char kNoDirectory[] =
+    "processing(): failed to get \"Installation Directory\" value via HKLM hive.";
 const char kNoProgress[] = "processing(): failed to exec_progress().";
 
 unsigned seed() {
@@ -64,7 +65,9 @@ public:
     }
 
 private:
-    unsigned pick(unsigned below) { return std::uniform_int_distribution<unsigned>(0, below - 1)(random_); }
+    unsigned pick(unsigned below) {
+        return std::uniform_int_distribution<unsigned>(0, below - 1)(random_);
+    }
 
     std::wstring separators() { return std::wstring(1 + pick(3), L';'); }
 
@@ -78,8 +81,9 @@ private:
     // Mostly plain local paths, else the forms that are refused; a random tail
     // may add a quote, a control character or a separator.
     std::wstring job_ini_path() {
-        static const wchar_t* const starts[] = {L"C:\\fuzz\\job.ini", L"c:\\", L"\\\\host\\share\\",
-                                                L"\\\\.\\pipe\\", L"\\\\?\\C:\\", L"job.ini", L"C:job.ini"};
+        static const wchar_t* const starts[] = {
+            L"C:\\fuzz\\job.ini", L"c:\\",    L"\\\\host\\share\\", L"\\\\.\\pipe\\",
+            L"\\\\?\\C:\\",       L"job.ini", L"C:job.ini"};
         std::wstring path = starts[pick(3) != 0 ? pick(2) : pick(7)];
         if (pick(3) == 0) path += random_text();
         return path;
@@ -87,10 +91,14 @@ private:
 
     wchar_t unit() {
         switch (pick(8)) {
-            case 0: return static_cast<wchar_t>(pick(0x10000));  // anything, surrogates included
-            case 1: return static_cast<wchar_t>(0x80 + pick(0x180));
-            case 2: return pick(10) == 0 ? L'\0' : L';';
-            default: return static_cast<wchar_t>(L' ' + pick(0x5F));
+            case 0:
+                return static_cast<wchar_t>(pick(0x10000));  // anything, surrogates included
+            case 1:
+                return static_cast<wchar_t>(0x80 + pick(0x180));
+            case 2:
+                return pick(10) == 0 ? L'\0' : L';';
+            default:
+                return static_cast<wchar_t>(L' ' + pick(0x5F));
         }
     }
 

@@ -42,19 +42,25 @@ public:
     }
 
     std::wstring option() {
-        static const wchar_t* const options[] = {L"-id", L"-ini", L"-wt", L"--help", L"-ID", L"-", L"id"};
+        static const wchar_t* const options[] = {L"-id", L"-ini", L"-wt", L"--help",
+                                                 L"-ID", L"-",    L"id"};
         return options[pick(pick(3) == 0 ? 7 : 3)];
     }
 
     std::wstring value() {
         switch (pick(6)) {
-            case 0: return std::to_wstring(static_cast<long long>(random_()) - (1LL << 31) * 2);
-            case 1: return L" -" + std::to_wstring(random_()) + L"abc";
-            case 2: return std::wstring(pick(2000), static_cast<wchar_t>(L'a' + pick(26)));
-            case 3: return option();
+            case 0:
+                return std::to_wstring(static_cast<long long>(random_()) - (1LL << 31) * 2);
+            case 1:
+                return L" -" + std::to_wstring(random_()) + L"abc";
+            case 2:
+                return std::wstring(pick(2000), static_cast<wchar_t>(L'a' + pick(26)));
+            case 3:
+                return option();
             default: {
                 std::wstring text;
-                for (unsigned i = pick(30); i > 0; --i) text += static_cast<wchar_t>(1 + pick(0xFFFE));
+                for (unsigned i = pick(30); i > 0; --i)
+                    text += static_cast<wchar_t>(1 + pick(0xFFFE));
                 return text;
             }
         }

@@ -19,10 +19,10 @@
 
 namespace {
 
-using test_support::file_exists;
 using install_checks::query_agent_service;
 using install_checks::service_view;
 using test_support::exe_dir;
+using test_support::file_exists;
 using test_support::read_file;
 using test_support::run_process;
 using test_support::scratch_dir;
@@ -88,7 +88,8 @@ struct package_info {
 
 package_info describe(const wchar_t* name) {
     const std::wstring path = package_path(name);
-    return {path, package_property(path, L"ProductCode"), package_property(path, L"ProductVersion")};
+    return {path, package_property(path, L"ProductCode"),
+            package_property(path, L"ProductVersion")};
 }
 
 bool product_installed(const package_info& package) {
@@ -171,13 +172,20 @@ struct starter_value {
     DWORD number;
 };
 const starter_value kStarterValues[] = {
-    {L"Installation Directory", REG_SZ, 0},     {L"Allow guest session", REG_DWORD, 0},
-    {L"Allow domain session", REG_DWORD, 0},    {L"Allow self session", REG_DWORD, 0},
-    {L"Preprocessing: Enabled", REG_DWORD, 0},  {L"Preprocessing: Application", REG_SZ, 0},
-    {L"Preprocessing: Skip", REG_DWORD, 0},     {L"Transfer Mode", REG_DWORD, 2},
-    {L"Client Application", REG_SZ, 0},         {L"Target window title", REG_SZ, 0},
-    {L"Message ID", REG_DWORD, 0},              {L"Output Directory", REG_SZ, 0},
-    {L"Timeout", REG_DWORD, 5000},              {L"Application: Skip", REG_DWORD, 0},
+    {L"Installation Directory", REG_SZ, 0},
+    {L"Allow guest session", REG_DWORD, 0},
+    {L"Allow domain session", REG_DWORD, 0},
+    {L"Allow self session", REG_DWORD, 0},
+    {L"Preprocessing: Enabled", REG_DWORD, 0},
+    {L"Preprocessing: Application", REG_SZ, 0},
+    {L"Preprocessing: Skip", REG_DWORD, 0},
+    {L"Transfer Mode", REG_DWORD, 2},
+    {L"Client Application", REG_SZ, 0},
+    {L"Target window title", REG_SZ, 0},
+    {L"Message ID", REG_DWORD, 0},
+    {L"Output Directory", REG_SZ, 0},
+    {L"Timeout", REG_DWORD, 5000},
+    {L"Application: Skip", REG_DWORD, 0},
     {L"RAW: Enabled", REG_DWORD, 0},
 };
 
@@ -230,8 +238,8 @@ protected:
             << to_narrow(service.account);
         EXPECT_NE(std::wstring::npos, service.binary.find(install_dir() + L"\\agent.exe"))
             << to_narrow(service.binary);
-        EXPECT_EQ(0, _wcsicmp((install_dir() + L"\\agent.exe").c_str(),
-                              service.running_image.c_str()))
+        EXPECT_EQ(0,
+                  _wcsicmp((install_dir() + L"\\agent.exe").c_str(), service.running_image.c_str()))
             << to_narrow(service.running_image);
     }
 
@@ -314,14 +322,14 @@ TEST_F(MsiPackage, InstallJobUpgradeUninstallReinstallRefusedDowngrade) {
     expect_installed(current_);
     EXPECT_EQ(L"Tavirel", product_info(current_, INSTALLPROPERTY_PUBLISHER));
     EXPECT_EQ(L"https://corvix.example.com/", product_info(current_, INSTALLPROPERTY_URLINFOABOUT));
-    EXPECT_NE(std::wstring::npos,
-              product_info(current_, INSTALLPROPERTY_INSTALLEDPRODUCTNAME)
-                  .find(L"Corvix TIF Printer job agent"));
+    EXPECT_NE(std::wstring::npos, product_info(current_, INSTALLPROPERTY_INSTALLEDPRODUCTNAME)
+                                      .find(L"Corvix TIF Printer job agent"));
 
     // The configuration, in the view the binaries read and only there.
     const reg_value count = read_value(kConfigKey, L"count");
     EXPECT_TRUE(count.found && count.type == REG_DWORD && count.number == 1);
-    EXPECT_EQ(std::wstring(kPrinter) + L";" + kSettingsName, read_value(kConfigKey, L"printer1").text);
+    EXPECT_EQ(std::wstring(kPrinter) + L";" + kSettingsName,
+              read_value(kConfigKey, L"printer1").text);
     EXPECT_FALSE(key_exists(kConfigKey, kOtherView));
     EXPECT_FALSE(key_exists(kSettingsKey, kOtherView));
     EXPECT_FALSE(key_exists(kDefaultSettingsKey, kOwnView)) << "SETTINGSKEY was not used";

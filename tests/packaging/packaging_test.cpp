@@ -14,10 +14,10 @@
 
 namespace {
 
-using test_support::file_exists;
 using install_checks::query_agent_service;
 using install_checks::service_view;
 using test_support::exe_dir;
+using test_support::file_exists;
 using test_support::read_file;
 using test_support::run_process;
 using test_support::scratch_dir;
@@ -44,9 +44,8 @@ struct run_result {
 run_result run_captured(const std::wstring& command_line, const scratch_dir& scratch) {
     static int runs = 0;
     const std::wstring output_file = scratch.file(L"run" + std::to_wstring(++runs) + L".out");
-    const int code = run_process(L"cmd.exe /s /c \"" + command_line + L" > \"" + output_file +
-                                     L"\" 2>&1\"",
-                                 180000);
+    const int code = run_process(
+        L"cmd.exe /s /c \"" + command_line + L" > \"" + output_file + L"\" 2>&1\"", 180000);
     return {code, read_file(output_file)};
 }
 
@@ -105,8 +104,7 @@ protected:
     void TearDown() override { remove_everything(); }
 
     run_result script(const std::wstring& name, const std::wstring& arguments) {
-        return run_captured(L"\"" + package_dir() + L"\\" + name + L"\" " + arguments,
-                            scratch_);
+        return run_captured(L"\"" + package_dir() + L"\\" + name + L"\" " + arguments, scratch_);
     }
     run_result install(const std::wstring& extra = L"") {
         return script(L"install.cmd", L"/dir \"" + install_dir() + L"\" /printer \"" + kPrinter +
@@ -186,8 +184,7 @@ TEST_F(ReleasePackage, InstallJobUninstallInstallAgain) {
     // The installed copy, without /dir, finds the directory through the
     // service and removes itself too. (Wine keeps a running script open, so
     // the emptied directory itself may stay here.)
-    const run_result removed =
-        run_captured(L"\"" + install_dir() + L"\\uninstall.cmd\"", scratch_);
+    const run_result removed = run_captured(L"\"" + install_dir() + L"\\uninstall.cmd\"", scratch_);
     ASSERT_EQ(0, removed.exit_code) << removed.output;
     EXPECT_FALSE(query_agent_service().installed);
     for (const wchar_t* program : kPrograms) {
@@ -246,13 +243,20 @@ TEST_F(ReleasePackage, InstallWritesOnlyMissingSettings) {
         const wchar_t* name;
         DWORD type;
     } values[] = {
-        {L"Allow guest session", REG_DWORD},     {L"Allow domain session", REG_DWORD},
-        {L"Allow self session", REG_DWORD},      {L"Installation Directory", REG_SZ},
-        {L"Preprocessing: Enabled", REG_DWORD},  {L"Preprocessing: Application", REG_SZ},
-        {L"Preprocessing: Skip", REG_DWORD},     {L"Client Application", REG_SZ},
-        {L"Transfer Mode", REG_DWORD},           {L"Target window title", REG_SZ},
-        {L"Message ID", REG_DWORD},              {L"Output Directory", REG_SZ},
-        {L"Timeout", REG_DWORD},                 {L"Application: Skip", REG_DWORD},
+        {L"Allow guest session", REG_DWORD},
+        {L"Allow domain session", REG_DWORD},
+        {L"Allow self session", REG_DWORD},
+        {L"Installation Directory", REG_SZ},
+        {L"Preprocessing: Enabled", REG_DWORD},
+        {L"Preprocessing: Application", REG_SZ},
+        {L"Preprocessing: Skip", REG_DWORD},
+        {L"Client Application", REG_SZ},
+        {L"Transfer Mode", REG_DWORD},
+        {L"Target window title", REG_SZ},
+        {L"Message ID", REG_DWORD},
+        {L"Output Directory", REG_SZ},
+        {L"Timeout", REG_DWORD},
+        {L"Application: Skip", REG_DWORD},
         {L"RAW: Enabled", REG_DWORD},
     };
     for (const auto& value : values) {

@@ -7,10 +7,10 @@
 
 #include <cstring>
 
-#include "Service/client_identity.h"
+#include "agent/Service/client_identity.h"
 #include "service/client_tokens.h"
 #include "support/support.h"
-#include "tools/sessions.h"
+#include "agent/tools/sessions.h"
 
 namespace {
 
@@ -59,21 +59,22 @@ TEST(ClientIdentity, WhomAClientMayNameAndWhereItsJobMayRun) {
         client_identity client;
         const wchar_t* user;
         bool may_name;
-        bool in_alice_session;   // the session of local alice
-        bool in_unknown_session; // a session whose user could not be read
-        bool self_refused;       // self session, "Allow self session" 0
-        bool self_allowed;       // self session, "Allow self session" 1
+        bool in_alice_session;    // the session of local alice
+        bool in_unknown_session;  // a session whose user could not be read
+        bool self_refused;        // self session, "Allow self session" 0
+        bool self_allowed;        // self session, "Allow self session" 1
     };
     const rule_case cases[] = {
-        {"LocalSystem", identity(L"S-1-5-18", L"SYSTEM", true), L"bob", true, true, true, true, true},
+        {"LocalSystem", identity(L"S-1-5-18", L"SYSTEM", true), L"bob", true, true, true, true,
+         true},
         {"an administrator", identity(L"S-1-5-21-1-2-3-500", L"Administrator", false, true), L"bob",
          true, true, true, true, true},
         {"the named user itself", identity(kLocalAlice, L"alice"), L"alice", true, true, false,
          false, true},
         {"the named user itself, other case", identity(kLocalAlice, L"alice"), L"ALICE", true, true,
          false, false, true},
-        {"non-Latin name, other case", identity(kLocalAlice, L"J\u00f6rg"), L"J\u00d6RG", true, true,
-         false, false, true},
+        {"non-Latin name, other case", identity(kLocalAlice, L"J\u00f6rg"), L"J\u00d6RG", true,
+         true, false, false, true},
         {"a longer name", identity(kLocalAlice, L"alice"), L"alice ", false, true, false, false,
          true},
         {"a prefix", identity(kLocalAlice, L"alice"), L"ali", false, true, false, false, true},
@@ -91,7 +92,8 @@ TEST(ClientIdentity, WhomAClientMayNameAndWhereItsJobMayRun) {
         EXPECT_EQ(c.may_name, may_name_user(c.client, c.user));
         EXPECT_EQ(c.in_alice_session,
                   may_run_in_session(c.client, kAliceSession, alice_session.bytes, false));
-        EXPECT_EQ(c.in_unknown_session, may_run_in_session(c.client, kAliceSession, nullptr, false));
+        EXPECT_EQ(c.in_unknown_session,
+                  may_run_in_session(c.client, kAliceSession, nullptr, false));
         EXPECT_EQ(c.self_refused, may_run_in_session(c.client, kSelfSession, nullptr, false));
         EXPECT_EQ(c.self_allowed, may_run_in_session(c.client, kSelfSession, nullptr, true));
     }
@@ -153,8 +155,8 @@ TEST(ClientIdentity, ReadFromRealTokens) {
     EXPECT_FALSE(read_client_identity(query_only.get(), &client));
     EXPECT_FALSE(client.readable);
     EXPECT_FALSE(may_name_user(client, me.c_str()));
-    EXPECT_TRUE(test_support::has_error(read_log(), "read_client_identity(): failed to DuplicateTokenEx().",
-                                        ERROR_ACCESS_DENIED))
+    EXPECT_TRUE(test_support::has_error(
+        read_log(), "read_client_identity(): failed to DuplicateTokenEx().", ERROR_ACCESS_DENIED))
         << read_log();
 }
 

@@ -2,20 +2,20 @@
 // and a recording spooler.
 #include <gtest/gtest.h>
 
-#include "Service/dispatch.h"
-#include "Service/printer_table.h"
-#include "Service/service_events.h"
-#include "Service/session_table.h"
+#include "agent/Service/dispatch.h"
+#include "agent/Service/printer_table.h"
+#include "agent/Service/service_events.h"
+#include "agent/Service/session_table.h"
 #include "service/client_tokens.h"
 #include "service/job_env.h"
 
 namespace {
 
+using service_tests::job_env;
+using test_support::file_exists;
 using test_support::has_error;
 using test_support::has_message;
-using service_tests::job_env;
 using test_support::read_log;
-using test_support::file_exists;
 
 size_t count(const std::string& text, const std::string& part) {
     size_t n = 0;
@@ -74,8 +74,8 @@ TEST(Dispatch, UnknownPrinterOrUserEndsTheJobWithoutCleanup) {
         std::string error;
         int code;
     } const cases[] = {
-        {L"p1;" + env.job_ini() + L";alice", "processing(): can't find printer's record in the table.",
-         87},
+        {L"p1;" + env.job_ini() + L";alice",
+         "processing(): can't find printer's record in the table.", 87},
         {env.message(L"bob"), "processing(): failed to find_session_id(\"bob\").", 87},
     };
     for (const refusal& c : cases) {
@@ -103,8 +103,8 @@ TEST(Dispatch, MissingInstallationDirectoryStillCleansUp) {
 
 TEST(Dispatch, SuccessfulJobRunsTheStagesInOrder) {
     job_env env(L"dispatch-success");
-    env.set_job(L"progress", L"ExitCode", L"9");  // an own exit would give 9, the agent's end 0
-    env.set_job(L"converter", L"ExitCode", L"5");  // the converter's code is not looked at
+    env.set_job(L"progress", L"ExitCode", L"9");     // an own exit would give 9, the agent's end 0
+    env.set_job(L"converter", L"ExitCode", L"5");    // the converter's code is not looked at
     env.set_job(L"converter", L"DelayMs", L"1000");  // the window is opened while it is up
     HANDLE window = nullptr;
     const std::wstring message = env.message();

@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 
-#include "Service/printer_table.h"
-#include "Service/service_events.h"
-#include "Service/session_table.h"
+#include "agent/Service/printer_table.h"
+#include "agent/Service/service_events.h"
+#include "agent/Service/session_table.h"
 #include "service/client_tokens.h"
 #include "support/log_reader.h"
 
@@ -91,8 +91,7 @@ std::wstring job_env::message(const std::wstring& user) const {
 
 void job_env::end_started_programs() const {
     const std::string lines = records();
-    for (size_t at = lines.find("pid="); at != std::string::npos;
-         at = lines.find("pid=", at + 1)) {
+    for (size_t at = lines.find("pid="); at != std::string::npos; at = lines.find("pid=", at + 1)) {
         const DWORD pid = std::strtoul(lines.c_str() + at + 4, nullptr, 10);
         HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
         if (process) {

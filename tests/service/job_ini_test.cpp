@@ -2,7 +2,7 @@
 // rights.
 #include <gtest/gtest.h>
 
-#include "Service/job_ini.h"
+#include "agent/Service/job_ini.h"
 #include "service/client_tokens.h"
 #include "support/support.h"
 

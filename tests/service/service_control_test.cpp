@@ -3,22 +3,23 @@
 // failure; the lifecycle with real reports is covered end to end.
 #include <gtest/gtest.h>
 
-#include "Service/service.h"
-#include "Service/service_events.h"
-#include "Service/session_table.h"
-#include "Service/shared_tables.h"
+#include "agent/Service/service.h"
+#include "agent/Service/service_events.h"
+#include "agent/Service/session_table.h"
+#include "agent/Service/shared_tables.h"
 #include "fakes/fake_sessions.h"
 #include "service/job_env.h"
 
 namespace {
 
-using test_support::has_error;
-using test_support::has_message;
 using test_support::clear_log;
 using test_support::count_log_messages;
+using test_support::has_error;
+using test_support::has_message;
 using test_support::read_log;
 
-const char kReReportFailed[] = "service_handle(): failed to SetServiceStatus(): update current state.";
+const char kReReportFailed[] =
+    "service_handle(): failed to SetServiceStatus(): update current state.";
 
 bool is_set(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
@@ -52,7 +53,8 @@ TEST(ServiceMain, OutsideTheServiceManagerStopsAtRegistration) {
     clear_log();
     service_main(0, nullptr);
     const std::string log = read_log();
-    EXPECT_EQ(1u, count_log_messages(log, "service_main(): failed to RegisterServiceCtrlHandler()."));
+    EXPECT_EQ(1u,
+              count_log_messages(log, "service_main(): failed to RegisterServiceCtrlHandler()."));
     EXPECT_EQ(std::string::npos, log.find("SetServiceStatus")) << log;
     EXPECT_EQ(nullptr, terminate_event());
     EXPECT_EQ(nullptr, pipe_thread);
@@ -149,7 +151,8 @@ TEST_F(ServiceControl, StopWhoseStopPendingReportFailsKeepsTheServiceRunning) {
     EXPECT_EQ(static_cast<DWORD>(NO_ERROR),
               service_handle(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
     EXPECT_EQ(1u, count_log_messages(
-                      read_log(), "service_handle(): failed to SetServiceStatus(): SERVICE_STOP_PENDING."));
+                      read_log(),
+                      "service_handle(): failed to SetServiceStatus(): SERVICE_STOP_PENDING."));
     EXPECT_FALSE(is_set(terminate_event()));
     EXPECT_NE(nullptr, session_table_mutex);
     EXPECT_EQ(1u, session_table.size());
@@ -178,7 +181,8 @@ TEST_F(ServiceControl, AFailedReportKeepsTheStatusLastReported) {
     for (const auto& r : requests) {
         SCOPED_TRACE(r.what);
         WTSSESSION_NOTIFICATION note = {sizeof note, 3};
-        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), service_handle(r.control, r.event_type, &note, nullptr));
+        EXPECT_EQ(static_cast<DWORD>(NO_ERROR),
+                  service_handle(r.control, r.event_type, &note, nullptr));
         EXPECT_EQ(0, memcmp(&running, &service_status, sizeof running))
             << "state " << service_status.dwCurrentState << " controls "
             << service_status.dwControlsAccepted;

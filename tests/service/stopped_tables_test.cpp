@@ -3,10 +3,10 @@
 // is for good.
 #include <gtest/gtest.h>
 
-#include "Service/dispatch.h"
-#include "Service/printer_table.h"
-#include "Service/session_table.h"
-#include "Service/shared_tables.h"
+#include "agent/Service/dispatch.h"
+#include "agent/Service/printer_table.h"
+#include "agent/Service/session_table.h"
+#include "agent/Service/shared_tables.h"
 #include "service/job_env.h"
 
 namespace {

@@ -1,13 +1,13 @@
 // cleanup_print_files against real files and the real registry.
 #include <string>
 
-#include "Service/stages.h"
+#include "agent/Service/stages.h"
 #include "support/log_reader.h"
 #include "stages/stage_fixture.h"
 
 using test_support::count_log_messages;
-using test_support::read_log;
 using test_support::file_exists;
+using test_support::read_log;
 
 namespace stage_tests {
 namespace {
@@ -16,7 +16,8 @@ class cleanup_print_files_test : public stage_test {
 protected:
     cleanup_print_files_test() : spool_file_(dir_.file(L"7.spl")) {
         test_support::write_file(spool_file_, "spool data");
-        write_job_ini("[Spool]\r\nType=RAW\r\nFile0=" + test_support::to_narrow(spool_file_) + "\r\n");
+        write_job_ini("[Spool]\r\nType=RAW\r\nFile0=" + test_support::to_narrow(spool_file_) +
+                      "\r\n");
     }
     std::wstring spool_file_;
 };
@@ -58,7 +59,8 @@ TEST_F(cleanup_print_files_test, a_spool_file_that_cannot_be_deleted_is_a_warnin
         std::string job_ini_text;
     };
     const undeletable_case cases[] = {
-        {"already gone", "[Spool]\r\nFile0=" + test_support::to_narrow(dir_.file(L"gone.spl")) + "\r\n"},
+        {"already gone",
+         "[Spool]\r\nFile0=" + test_support::to_narrow(dir_.file(L"gone.spl")) + "\r\n"},
         {"no File0 key", "[Spool]\r\nType=EMF\r\n"},
     };
     for (const undeletable_case& c : cases) {
@@ -70,7 +72,9 @@ TEST_F(cleanup_print_files_test, a_spool_file_that_cannot_be_deleted_is_a_warnin
 
         const std::string log = read_log();
         EXPECT_NE(std::string::npos, log.find("WARNING")) << log;
-        EXPECT_NE(std::string::npos, log.find("message: cleanup_print_files(): failed to DeleteFile(")) << log;
+        EXPECT_NE(std::string::npos,
+                  log.find("message: cleanup_print_files(): failed to DeleteFile("))
+            << log;
         EXPECT_EQ(std::string::npos, log.find("ERROR")) << log;
         EXPECT_TRUE(file_exists(spool_file_));
         EXPECT_TRUE(file_exists(job_ini()));
@@ -84,7 +88,8 @@ TEST_F(cleanup_print_files_test, anything_but_a_plain_file_is_left_with_an_error
     ASSERT_TRUE(CreateHardLinkW(second_name.c_str(), spool_file_.c_str(), nullptr));
     const std::wstring folder = dir_.file(L"folder.spl");
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    const std::string not_plain = "cleanup_print_files(): spool file is not a plain local path; it is left.";
+    const std::string not_plain =
+        "cleanup_print_files(): spool file is not a plain local path; it is left.";
     auto not_regular = [](const std::wstring& path) {
         return "cleanup_print_files(): spool file \"" + test_support::to_narrow(path) +
                "\" is not a regular file with one name; it is left.";

@@ -2,8 +2,8 @@
 // stand-in started for real.
 #include <string>
 
-#include "Service/service_events.h"
-#include "Service/stages.h"
+#include "agent/Service/service_events.h"
+#include "agent/Service/stages.h"
 #include "stages/stage_fixture.h"
 
 using test_support::count_log_messages;
@@ -44,15 +44,16 @@ TEST_F(run_preprocessing_test, skip_rules_compare_the_spool_type_exactly) {
     const char* const raw = "run_preprocessing(): preprocessing for RAW data was skipped.";
     const char* const both = "run_preprocessing(): preprocessing for EMF/RAW data was skipped.";
     const skip_case cases[] = {
-        {3, "EMF", 0, both},     {3, nullptr, 1, both},     {1, "EMF", 1, emf},
-        {1, "EMF", 0, emf},      {1, "RAW", 1, nullptr},    {1, "emf", 1, nullptr},
-        {1, nullptr, 1, nullptr}, {2, "RAW", 1, raw},       {2, "EMF", 1, nullptr},
-        {2, "raw", 1, nullptr},  {7, "EMF", 1, nullptr},    {7, "RAW", 1, nullptr},
-        {0, "EMF", 1, nullptr},  {-1, "RAW", 1, nullptr},   {0, "EMF", 0, nullptr},
+        {3, "EMF", 0, both},      {3, nullptr, 1, both},   {1, "EMF", 1, emf},
+        {1, "EMF", 0, emf},       {1, "RAW", 1, nullptr},  {1, "emf", 1, nullptr},
+        {1, nullptr, 1, nullptr}, {2, "RAW", 1, raw},      {2, "EMF", 1, nullptr},
+        {2, "raw", 1, nullptr},   {7, "EMF", 1, nullptr},  {7, "RAW", 1, nullptr},
+        {0, "EMF", 1, nullptr},   {-1, "RAW", 1, nullptr}, {0, "EMF", 0, nullptr},
     };
     for (const skip_case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "skip " << c.skip << " type "
-                                        << (c.type ? c.type : "(none)") << " enabled " << c.enabled);
+        SCOPED_TRACE(testing::Message()
+                     << "skip " << c.skip << " type " << (c.type ? c.type : "(none)") << " enabled "
+                     << c.enabled);
         test_support::clear_log();
         forget_record(L"preproc");
         configure(c.enabled, application_);
@@ -72,8 +73,7 @@ TEST_F(run_preprocessing_test, skip_rules_compare_the_spool_type_exactly) {
         if (c.warning) {
             EXPECT_EQ(1u, count_log_messages(log, c.warning)) << log;
         }
-        EXPECT_EQ(c.warning ? 1u : 0u, count_log_messages(log, emf) +
-                                           count_log_messages(log, raw) +
+        EXPECT_EQ(c.warning ? 1u : 0u, count_log_messages(log, emf) + count_log_messages(log, raw) +
                                            count_log_messages(log, both))
             << log;
         EXPECT_EQ(std::string::npos, log.find("message: run_preprocessing(): failed")) << log;
@@ -109,15 +109,17 @@ TEST_F(run_preprocessing_test, a_program_that_cannot_start_fails_the_stage) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
     const std::string log = read_log();
     EXPECT_EQ(1u, count_log_messages(log, "exec_user_app(): failed to CreateProcessAsUser()."));
-    EXPECT_EQ(1u, count_log_messages(log, "run_preprocessing(): failed to exec_user_app(preprocessing)."))
+    EXPECT_EQ(
+        1u, count_log_messages(log, "run_preprocessing(): failed to exec_user_app(preprocessing)."))
         << log;
 }
 
 TEST_F(run_preprocessing_test, a_command_line_too_long_for_its_buffer_is_refused) {
     // 2047 units would be cut; 2046 fit exactly (terminator included in 2048).
     const std::wstring quoted_ini = L" \"" + job_ini() + L"\"";
-    const std::wstring fits = application_ + L" " +
-                              std::wstring(2047 - application_.size() - 1 - quoted_ini.size(), L'x');
+    const std::wstring fits =
+        application_ + L" " +
+        std::wstring(2047 - application_.size() - 1 - quoted_ini.size(), L'x');
     struct length_case {
         std::wstring application;
         bool refused;
@@ -150,7 +152,8 @@ TEST_F(run_preprocessing_test, a_wait_that_fails_fails_the_stage) {
 
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     const std::string log = read_log();
-    EXPECT_EQ(1u, count_log_messages(log, "run_preprocessing(): failed to WaitForMultipleObjects()."))
+    EXPECT_EQ(1u,
+              count_log_messages(log, "run_preprocessing(): failed to WaitForMultipleObjects()."))
         << log;
     EXPECT_NE(std::string::npos, log.find("errcode: 6\r\n")) << log;
     wait_for_end_of(L"preproc");
@@ -159,13 +162,16 @@ TEST_F(run_preprocessing_test, a_wait_that_fails_fails_the_stage) {
 TEST_F(run_preprocessing_test, the_terminate_event_ends_the_wait_and_the_program) {
     configure(1, application_);
     write_job_ini(std::string("[Spool]\r\nType=EMF\r\n[preproc]\r\nExitCode=9\r\nDelayMs=60000\r\n"
-                              "Signal=") + kStartedEvent + "\r\n");
+                              "Signal=") +
+                  kStartedEvent + "\r\n");
     bool result = true;
     HANDLE program = nullptr;
 
     test_support::run_threads(2, [&](int i) {
-        if (i == 0) result = run();
-        else program = terminate_after_start(L"preproc");
+        if (i == 0)
+            result = run();
+        else
+            program = terminate_after_start(L"preproc");
     });
 
     EXPECT_FALSE(result);

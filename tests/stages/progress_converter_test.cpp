@@ -3,8 +3,8 @@
 #include <cwchar>
 #include <string>
 
-#include "Service/service_events.h"
-#include "Service/stages.h"
+#include "agent/Service/service_events.h"
+#include "agent/Service/stages.h"
 #include "stages/stage_fixture.h"
 
 using test_support::count_log_messages;
@@ -18,7 +18,9 @@ constexpr DWORD kGuardMs = 30000;
 
 class progress_converter_test : public stage_test {
 protected:
-    bool convert() { return exec_converter(install_dir().c_str(), job_ini().c_str(), kUserSession); }
+    bool convert() {
+        return exec_converter(install_dir().c_str(), job_ini().c_str(), kUserSession);
+    }
     std::string expected(const wchar_t* program) const {
         return to_narrow(install_dir() + L"\\" + program + L" " + job_ini());
     }
@@ -58,8 +60,7 @@ TEST_F(progress_converter_test, progress_window_is_shown_ready_and_left_running)
     EXPECT_NE(std::string::npos, record(L"progress").find(" show=default "));
     TerminateProcess(progress, 0);
     CloseHandle(progress);
-    EXPECT_NE(std::string::npos,
-              read_log().find("module exec_progress() exec exec_user_app() in"));
+    EXPECT_NE(std::string::npos, read_log().find("module exec_progress() exec exec_user_app() in"));
 }
 
 TEST_F(progress_converter_test, terminate_event_ends_the_wait_and_leaves_the_converter_running) {
@@ -68,8 +69,10 @@ TEST_F(progress_converter_test, terminate_event_ends_the_wait_and_leaves_the_con
     HANDLE converter = nullptr;
 
     test_support::run_threads(2, [&](int i) {
-        if (i == 0) result = convert();
-        else converter = terminate_after_start(L"converter");
+        if (i == 0)
+            result = convert();
+        else
+            converter = terminate_after_start(L"converter");
     });
 
     EXPECT_FALSE(result);

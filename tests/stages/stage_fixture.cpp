@@ -1,6 +1,6 @@
 #include "stages/stage_fixture.h"
 
-#include "Service/service_events.h"
+#include "agent/Service/service_events.h"
 
 namespace stage_tests {
 

@@ -31,11 +31,12 @@ std::string read_file(const std::wstring& path) {
 }
 
 bool write_file(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, 0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const BOOL ok =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
     return ok && written == bytes.size();
 }
@@ -105,7 +106,8 @@ int run_process(const std::wstring& command_line, DWORD timeout_ms) {
 
 std::wstring to_wide(const std::string& text) {
     if (text.empty()) return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
     return wide;
@@ -139,7 +141,8 @@ void run_threads(int count, const std::function<void(int)>& body) {
     std::vector<HANDLE> threads;
     for (int i = 0; i < count; ++i) {
         calls[static_cast<size_t>(i)] = {&body, i};
-        HANDLE t = CreateThread(nullptr, 0, thread_entry, &calls[static_cast<size_t>(i)], 0, nullptr);
+        HANDLE t =
+            CreateThread(nullptr, 0, thread_entry, &calls[static_cast<size_t>(i)], 0, nullptr);
         if (t) threads.push_back(t);
     }
     for (HANDLE t : threads) {

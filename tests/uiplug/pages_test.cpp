@@ -31,7 +31,9 @@ TEST_F(pages, each_sheet_adds_additional_then_about) {
         page_collector collector;
         const com_ptr<uiplug::oem_ui_interface> plugin = dll_.create_plugin();
         PROPSHEETUI_INFO info = collector.info(PROPSHEETUI_REASON_INIT);
-        ASSERT_EQ(device ? plugin->DevicePropertySheets(&info, 0) : plugin->DocumentPropertySheets(&info, 0), S_OK);
+        ASSERT_EQ(device ? plugin->DevicePropertySheets(&info, 0)
+                         : plugin->DocumentPropertySheets(&info, 0),
+                  S_OK);
         EXPECT_EQ(info.Result, 101u) << "the About page's answer";
         ASSERT_EQ(collector.pages.size(), 2u);
         const WORD templates[] = {109, 108};
@@ -69,19 +71,22 @@ TEST_F(pages, about_texts_follow_the_product_key) {
         std::wstring about_text, button_text;
     };
     const row rows[] = {
-        {"no product key", L"", L"", L"", L"Version 1.00" + std::wstring(kMakerLines), L"corvix.example.com"},
-        {"version 2.5", L"2.5", L"", L"", L"Version 2.5" + std::wstring(kMakerLines), L"corvix.example.com"},
+        {"no product key", L"", L"", L"", L"Version 1.00" + std::wstring(kMakerLines),
+         L"corvix.example.com"},
+        {"version 2.5", L"2.5", L"", L"", L"Version 2.5" + std::wstring(kMakerLines),
+         L"corvix.example.com"},
         {"one ampersand is doubled", L"R&D", L"", L"", L"Version R&&D" + std::wstring(kMakerLines),
          L"corvix.example.com"},
-        {"only the first ampersand is doubled", L"X&Y&Z", L"", L"", L"Version X&&Y&Z" + std::wstring(kMakerLines),
-         L"corvix.example.com"},
+        {"only the first ampersand is doubled", L"X&Y&Z", L"", L"",
+         L"Version X&&Y&Z" + std::wstring(kMakerLines), L"corvix.example.com"},
         {"long version is cut to fit", version_259, L"", L"",
          L"Version " + version_259.substr(0, 221) + kMakerLines, L"corvix.example.com"},
         {"too long for the read counts as missing", version_260, L"", L"",
          L"Version 1.00" + std::wstring(kMakerLines), L"corvix.example.com"},
         {"contact information replaces the text", L"2.5", L"Sales & Co\\nSupport\\n\\nEnd", L"",
          L"Sales & Co\nSupport\n\nEnd", L"corvix.example.com"},
-        {"button text", L"", L"", L"Visit R&D", L"Version 1.00" + std::wstring(kMakerLines), L"Visit R&D"},
+        {"button text", L"", L"", L"Visit R&D", L"Version 1.00" + std::wstring(kMakerLines),
+         L"Visit R&D"},
     };
     shown_sheet sheet(collect_pages(dll_, false));
     ASSERT_NE(sheet.window(), nullptr);
@@ -119,7 +124,8 @@ TEST_F(pages, banner_is_painted_by_the_plugin) {
 // The stand-in configuration program signals this event when it starts.
 class cfgpanel_event {
 public:
-    cfgpanel_event() : event_(CreateEventW(nullptr, TRUE, FALSE, L"uiplug_test_cfgpanel_started")) {}
+    cfgpanel_event()
+        : event_(CreateEventW(nullptr, TRUE, FALSE, L"uiplug_test_cfgpanel_started")) {}
     ~cfgpanel_event() { CloseHandle(event_); }
     bool wait(DWORD ms) const { return WaitForSingleObject(event_, ms) == WAIT_OBJECT_0; }
 
@@ -128,7 +134,8 @@ private:
 };
 
 bool copy_beside(const std::wstring& file, const std::wstring& to_dir, const std::wstring& as) {
-    return CopyFileW(test_support::beside_exe(file).c_str(), (to_dir + L"\\" + as).c_str(), FALSE) != FALSE;
+    return CopyFileW(test_support::beside_exe(file).c_str(), (to_dir + L"\\" + as).c_str(),
+                     FALSE) != FALSE;
 }
 
 // Clicks "Additional Properties..." on the pages of a DLL loaded from dir.
@@ -155,12 +162,14 @@ TEST_F(pages, additional_properties_starts_cfgpanel_beside_the_dll) {
 
     // Started with no arguments: its command line is its own path and nothing else.
     const std::string ran = test_support::read_file(dir.file(L"cfgpanel.ran"));
-    const std::wstring command_line(reinterpret_cast<const wchar_t*>(ran.data()), ran.size() / sizeof(wchar_t));
+    const std::wstring command_line(reinterpret_cast<const wchar_t*>(ran.data()),
+                                    ran.size() / sizeof(wchar_t));
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(command_line.c_str(), &argc);
     ASSERT_NE(argv, nullptr);
     EXPECT_EQ(argc, 1) << test_support::to_narrow(command_line);
-    EXPECT_EQ(_wcsicmp(argv[0], dir.file(L"cfgpanel.exe").c_str()), 0) << test_support::to_narrow(argv[0]);
+    EXPECT_EQ(_wcsicmp(argv[0], dir.file(L"cfgpanel.exe").c_str()), 0)
+        << test_support::to_narrow(argv[0]);
     LocalFree(argv);
 }
 

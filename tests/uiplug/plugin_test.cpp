@@ -53,7 +53,8 @@ TEST_F(plugin_object, get_info) {
     const row rows[] = {
         {"signature", 1, 4, false, S_OK, 0, 4, kSignature},
         {"version", 3, 8, false, S_OK, 0, 4, 1},
-        {"interface version is not offered", 2, 4, false, E_FAIL, ERROR_INVALID_PARAMETER, kUntouched, kUntouched},
+        {"interface version is not offered", 2, 4, false, E_FAIL, ERROR_INVALID_PARAMETER,
+         kUntouched, kUntouched},
         {"unknown mode", 5, 4, false, E_FAIL, ERROR_INVALID_PARAMETER, kUntouched, kUntouched},
         {"3-byte buffer", 1, 3, false, E_FAIL, ERROR_INSUFFICIENT_BUFFER, 4, kUntouched},
         {"no buffer", 3, 4, true, E_FAIL, ERROR_INSUFFICIENT_BUFFER, 4, kUntouched},
@@ -65,7 +66,9 @@ TEST_F(plugin_object, get_info) {
         for (DWORD& d : buffer) d = kUntouched;
         DWORD needed = kUntouched;
         SetLastError(0);
-        EXPECT_EQ(plugin_->GetInfo(r.mode, r.null_buffer ? nullptr : buffer, r.buffer_size, &needed), r.result);
+        EXPECT_EQ(
+            plugin_->GetInfo(r.mode, r.null_buffer ? nullptr : buffer, r.buffer_size, &needed),
+            r.result);
         if (r.result == E_FAIL) {
             EXPECT_EQ(GetLastError(), r.error);
         }
@@ -90,9 +93,12 @@ TEST_F(plugin_object, dev_mode_size_and_default) {
     EXPECT_EQ(out.version, 1u);
     EXPECT_EQ(out.value, 0);
 
-    EXPECT_EQ(failure_code([&] { return plugin_->DevMode(5, &param); }), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(failure_code([&] { return plugin_->DevMode(0, &param); }), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(failure_code([&] { return plugin_->DevMode(1, nullptr); }), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(failure_code([&] { return plugin_->DevMode(5, &param); }),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(failure_code([&] { return plugin_->DevMode(0, &param); }),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(failure_code([&] { return plugin_->DevMode(1, nullptr); }),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 TEST_F(plugin_object, dev_mode_convert_and_merge) {
@@ -105,19 +111,50 @@ TEST_F(plugin_object, dev_mode_convert_and_merge) {
         devmode16 expected;
     };
     const row rows[] = {
-        {"merge keeps 100", 4, {16, kSignature, 1, 100}, {16, kSignature, 1, 0}, {16, kSignature, 1, 100}},
-        {"merge resets 101", 4, {16, kSignature, 1, 101}, {16, kSignature, 1, 0}, {16, kSignature, 1, 0}},
-        {"merge keeps -5", 4, {16, kSignature, 1, -5}, {16, kSignature, 1, 0}, {16, kSignature, 1, -5}},
-        {"convert keeps 101", 3, {16, kSignature, 1, 101}, {16, kSignature, 1, 0}, {16, kSignature, 1, 101}},
-        {"foreign input gives the default", 3, {16, kOther, 9, 55}, {16, kSignature, 1, 42},
+        {"merge keeps 100",
+         4,
+         {16, kSignature, 1, 100},
+         {16, kSignature, 1, 0},
+         {16, kSignature, 1, 100}},
+        {"merge resets 101",
+         4,
+         {16, kSignature, 1, 101},
+         {16, kSignature, 1, 0},
          {16, kSignature, 1, 0}},
-        {"foreign output gives the default", 4, {16, kSignature, 1, 55}, {16, kOther, 3, 42},
+        {"merge keeps -5",
+         4,
+         {16, kSignature, 1, -5},
+         {16, kSignature, 1, 0},
+         {16, kSignature, 1, -5}},
+        {"convert keeps 101",
+         3,
+         {16, kSignature, 1, 101},
+         {16, kSignature, 1, 0},
+         {16, kSignature, 1, 101}},
+        {"foreign input gives the default",
+         3,
+         {16, kOther, 9, 55},
+         {16, kSignature, 1, 42},
          {16, kSignature, 1, 0}},
-        {"12-byte input copies only the header", 3, {12, kSignature, 7, 55}, {16, kSignature, 1, 42},
+        {"foreign output gives the default",
+         4,
+         {16, kSignature, 1, 55},
+         {16, kOther, 3, 42},
          {16, kSignature, 1, 0}},
-        {"12-byte output copies only the header", 3, {16, kSignature, 7, 55}, {12, kSignature, 1, 42},
+        {"12-byte input copies only the header",
+         3,
+         {12, kSignature, 7, 55},
+         {16, kSignature, 1, 42},
          {16, kSignature, 1, 0}},
-        {"claimed sizes beyond 16 copy 16 bytes", 3, {4096, kSignature, 7, 55}, {4096, kSignature, 1, 0},
+        {"12-byte output copies only the header",
+         3,
+         {16, kSignature, 7, 55},
+         {12, kSignature, 1, 42},
+         {16, kSignature, 1, 0}},
+        {"claimed sizes beyond 16 copy 16 bytes",
+         3,
+         {4096, kSignature, 7, 55},
+         {4096, kSignature, 1, 0},
          {16, kSignature, 1, 55}},
     };
     for (const row& r : rows) {
@@ -133,8 +170,8 @@ TEST_F(plugin_object, dev_mode_convert_and_merge) {
         param.pOEMDMOut = &out.devmode;
         EXPECT_EQ(plugin_->DevMode(r.mode, &param), S_OK);
         EXPECT_EQ(memcmp(&out.devmode, &r.expected, sizeof r.expected), 0)
-            << out.devmode.size << " " << std::hex << out.devmode.signature << " " << out.devmode.version << " "
-            << std::dec << out.devmode.value;
+            << out.devmode.size << " " << std::hex << out.devmode.signature << " "
+            << out.devmode.version << " " << std::dec << out.devmode.value;
         EXPECT_EQ(out.guard, kUntouched);
     }
 
@@ -145,7 +182,8 @@ TEST_F(plugin_object, dev_mode_convert_and_merge) {
 
 TEST_F(plugin_object, common_ui_prop_hides_the_colour_items) {
     constexpr DWORD kOtherFlags = OPTIF_CALLBACK | OPTIF_CHANGED;
-    const BYTE ids[] = {DMPUB_COLOR, DMPUB_DUPLEX, DMPUB_ICMMETHOD, DMPUB_ICMINTENT, DMPUB_ORIENTATION};
+    const BYTE ids[] = {DMPUB_COLOR, DMPUB_DUPLEX, DMPUB_ICMMETHOD, DMPUB_ICMINTENT,
+                        DMPUB_ORIENTATION};
     const DWORD expected[] = {0x22, kOtherFlags, 0x22, 0x22, kOtherFlags};
     for (DWORD mode : {1u, 2u, 3u}) {
         SCOPED_TRACE(mode);
@@ -165,7 +203,8 @@ TEST_F(plugin_object, common_ui_prop_hides_the_colour_items) {
         } else {
             EXPECT_EQ(plugin_->CommonUIProp(mode, &param), S_OK);
         }
-        for (int i = 0; i < 5; ++i) EXPECT_EQ(items[i].Flags, mode == 3 ? kOtherFlags : expected[i]) << i;
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(items[i].Flags, mode == 3 ? kOtherFlags : expected[i]) << i;
         EXPECT_EQ(param.cOEMOptItems, 0u);
         EXPECT_EQ(param.OEMCUIPCallback != nullptr, mode != 3);
     }
@@ -178,8 +217,9 @@ TEST_F(plugin_object, common_ui_prop_callbacks_by_sheet) {
         LONG result;
     };
     const row rows[] = {
-        {1, CPSUICB_REASON_SETACTIVE, 1}, {1, CPSUICB_REASON_KILLACTIVE, 0}, {1, CPSUICB_REASON_SEL_CHANGED, 0},
-        {2, CPSUICB_REASON_SETACTIVE, 0}, {2, CPSUICB_REASON_APPLYNOW, 0},
+        {1, CPSUICB_REASON_SETACTIVE, 1},   {1, CPSUICB_REASON_KILLACTIVE, 0},
+        {1, CPSUICB_REASON_SEL_CHANGED, 0}, {2, CPSUICB_REASON_SETACTIVE, 0},
+        {2, CPSUICB_REASON_APPLYNOW, 0},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(testing::Message() << r.mode << "/" << r.reason);
@@ -286,7 +326,8 @@ TEST_F(plugin_object, query_color_profile) {
         EXPECT_EQ(flags, r.flags_after);
         if (r.result == S_OK) {
             EXPECT_EQ(memcmp(buffer, kProfile, sizeof kProfile), 0);
-            EXPECT_EQ(buffer[sizeof kProfile], 0xA5) << "only the name and its terminator are written";
+            EXPECT_EQ(buffer[sizeof kProfile], 0xA5)
+                << "only the name and its terminator are written";
         } else {
             EXPECT_EQ(buffer[0], 0xA5);
         }
@@ -297,7 +338,8 @@ TEST_F(plugin_object, unimplemented_operations) {
     DWORD result = kUntouched;
     SetLastError(kUntouched);
     EXPECT_EQ(plugin_->DevQueryPrintEx(nullptr, nullptr, nullptr, nullptr), E_NOTIMPL);
-    EXPECT_EQ(plugin_->DeviceCapabilities(nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, &result),
+    EXPECT_EQ(plugin_->DeviceCapabilities(nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr,
+                                          0, &result),
               E_NOTIMPL);
     EXPECT_EQ(plugin_->UpgradePrinter(1, nullptr), E_NOTIMPL);
     EXPECT_EQ(plugin_->PrinterEvent(nullptr, 0, 0, 0), E_NOTIMPL);

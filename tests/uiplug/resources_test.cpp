@@ -110,7 +110,8 @@ protected:
 };
 
 TEST_F(resources, page_templates) {
-    constexpr DWORD kDialogStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS;
+    constexpr DWORD kDialogStyle =
+        WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS;
     constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
     const std::wstring kButton = L"#128", kStatic = L"#130";
     struct expected_dialog {
@@ -120,16 +121,25 @@ TEST_F(resources, page_templates) {
         std::vector<control> controls;
     };
     const expected_dialog expected[] = {
-        {108, L"About", 206, 186,
+        {108,
+         L"About",
+         206,
+         186,
          {{1008, kStatic, L"", 12, 23, 189, 48, kChild | WS_GROUP | SS_LEFT},
-          {1009, kStatic, L"<printer name>", 5, 4, 196, 14, kChild | WS_GROUP | WS_TABSTOP | SS_CENTERIMAGE},
-          {1007, kButton, L"corvix.example.com", 5, 75, 112, 14, kChild | WS_TABSTOP | BS_PUSHBUTTON}}},
-        {109, L"Additional", 205, 186,
+          {1009, kStatic, L"<printer name>", 5, 4, 196, 14,
+           kChild | WS_GROUP | WS_TABSTOP | SS_CENTERIMAGE},
+          {1007, kButton, L"corvix.example.com", 5, 75, 112, 14,
+           kChild | WS_TABSTOP | BS_PUSHBUTTON}}},
+        {109,
+         L"Additional",
+         205,
+         186,
          {{1009, kButton, L"", 8, 6, 189, 58, kChild | BS_GROUPBOX},
-          {1011, kButton, L"Additional Properties...", 78, 41, 110, 14, kChild | WS_TABSTOP | BS_PUSHBUTTON},
+          {1011, kButton, L"Additional Properties...", 78, 41, 110, 14,
+           kChild | WS_TABSTOP | BS_PUSHBUTTON},
           {0xFFFFFFFF, kStatic,
-           L"Click on the Additional Properties button to set additional printer properties.", 14, 15, 177, 23,
-           kChild | WS_GROUP | SS_LEFT}}},
+           L"Click on the Additional Properties button to set additional printer properties.", 14,
+           15, 177, 23, kChild | WS_GROUP | SS_LEFT}}},
     };
     for (const expected_dialog& e : expected) {
         SCOPED_TRACE(e.id);
@@ -178,22 +188,28 @@ TEST_F(resources, version_resource) {
     EXPECT_EQ(fixed->dwFileFlags, 0u);
 
     WORD* translation = nullptr;
-    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                               &length));
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
+                               reinterpret_cast<void**>(&translation), &length));
     ASSERT_EQ(length, 4u);
     EXPECT_EQ(translation[0], 0x0000);
     EXPECT_EQ(translation[1], 0x04B0);
 
     const std::pair<const wchar_t*, const wchar_t*> strings[] = {
-        {L"FileDescription", L"Driver UI DLL"}, {L"FileVersion", L"1.00"},   {L"ProductName", L"Corvix TIF Printer"},
-        {L"ProductVersion", L"1.00"},           {L"CompanyName", L""},       {L"InternalName", L""},
-        {L"LegalCopyright", L""},               {L"OriginalFilename", L""},
+        {L"FileDescription", L"Driver UI DLL"},
+        {L"FileVersion", L"1.00"},
+        {L"ProductName", L"Corvix TIF Printer"},
+        {L"ProductVersion", L"1.00"},
+        {L"CompanyName", L""},
+        {L"InternalName", L""},
+        {L"LegalCopyright", L""},
+        {L"OriginalFilename", L""},
     };
     for (const auto& s : strings) {
         SCOPED_TRACE(test_support::to_narrow(s.first));
         wchar_t* value = nullptr;
         const std::wstring query = std::wstring(L"\\StringFileInfo\\000004b0\\") + s.first;
-        ASSERT_TRUE(VerQueryValueW(info.data(), query.c_str(), reinterpret_cast<void**>(&value), &length));
+        ASSERT_TRUE(
+            VerQueryValueW(info.data(), query.c_str(), reinterpret_cast<void**>(&value), &length));
         EXPECT_EQ(std::wstring(value, wcsnlen(value, length)), s.second);
     }
 }
@@ -207,14 +223,17 @@ TEST_F(resources, manifest_asks_for_common_controls_6) {
     const std::string manifest = resource_bytes(dll_.module(), RT_MANIFEST, MAKEINTRESOURCEW(2));
     ASSERT_FALSE(manifest.empty());
     for (const std::string& part :
-         {std::string("version=\"5.1.0.0\""), std::string("<description>Virtual printer driver UI module</description>"),
-          std::string("name=\"Microsoft.Windows.Common-Controls\""), std::string("version=\"6.0.0.0\""),
-          std::string("publicKeyToken=\"6595b64144ccf1df\""), std::string("language=\"*\"")}) {
+         {std::string("version=\"5.1.0.0\""),
+          std::string("<description>Virtual printer driver UI module</description>"),
+          std::string("name=\"Microsoft.Windows.Common-Controls\""),
+          std::string("version=\"6.0.0.0\""), std::string("publicKeyToken=\"6595b64144ccf1df\""),
+          std::string("language=\"*\"")}) {
         EXPECT_NE(manifest.find(part), std::string::npos) << part;
     }
     const size_t first = manifest.find(arch);
     ASSERT_NE(first, std::string::npos);
-    EXPECT_NE(manifest.find(arch, first + 1), std::string::npos) << "both identities name the architecture";
+    EXPECT_NE(manifest.find(arch, first + 1), std::string::npos)
+        << "both identities name the architecture";
 }
 
 }  // namespace

@@ -13,8 +13,10 @@ protected:
 };
 
 TEST_F(server, exports_sit_at_their_ordinals) {
-    EXPECT_EQ(GetProcAddress(dll_.module(), MAKEINTRESOURCEA(1)), GetProcAddress(dll_.module(), "DllCanUnloadNow"));
-    EXPECT_EQ(GetProcAddress(dll_.module(), MAKEINTRESOURCEA(2)), GetProcAddress(dll_.module(), "DllGetClassObject"));
+    EXPECT_EQ(GetProcAddress(dll_.module(), MAKEINTRESOURCEA(1)),
+              GetProcAddress(dll_.module(), "DllCanUnloadNow"));
+    EXPECT_EQ(GetProcAddress(dll_.module(), MAKEINTRESOURCEA(2)),
+              GetProcAddress(dll_.module(), "DllGetClassObject"));
     EXPECT_NE(GetProcAddress(dll_.module(), "DllGetClassObject"), nullptr);
 }
 
@@ -25,10 +27,12 @@ TEST_F(server, serves_only_its_class_and_the_factory_interfaces) {
         GUID iid;
         HRESULT result;
     };
-    const GUID other_class = {0xABCE80D7, 0x9F46, 0x11D1, {0x88, 0x2A, 0x00, 0xC0, 0x4F, 0xB9, 0x61, 0xED}};
+    const GUID other_class = {
+        0xABCE80D7, 0x9F46, 0x11D1, {0x88, 0x2A, 0x00, 0xC0, 0x4F, 0xB9, 0x61, 0xED}};
     const row rows[] = {
         {"other class", other_class, uiplug::kIidClassFactory, CLASS_E_CLASSNOTAVAILABLE},
-        {"plug-in interface asked of the factory", uiplug::kClsidPlugin, uiplug::kIidOemUi, E_NOINTERFACE},
+        {"plug-in interface asked of the factory", uiplug::kClsidPlugin, uiplug::kIidOemUi,
+         E_NOINTERFACE},
         {"IUnknown", uiplug::kClsidPlugin, uiplug::kIidUnknown, S_OK},
         {"IClassFactory", uiplug::kClsidPlugin, uiplug::kIidClassFactory, S_OK},
     };
@@ -103,7 +107,8 @@ TEST_F(server, reference_counts_follow_addref_and_release) {
     ASSERT_TRUE(plugin);
     EXPECT_EQ(plugin->AddRef(), 2u);
     IUnknown* unknown = nullptr;
-    ASSERT_EQ(plugin->QueryInterface(uiplug::kIidUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
+    ASSERT_EQ(plugin->QueryInterface(uiplug::kIidUnknown, reinterpret_cast<void**>(&unknown)),
+              S_OK);
     EXPECT_EQ(unknown, static_cast<IUnknown*>(plugin.get()));
     EXPECT_EQ(unknown->Release(), 2u);
     EXPECT_EQ(plugin->Release(), 1u);

@@ -48,7 +48,8 @@ com_ptr<uiplug::oem_ui_interface> loaded_dll::create_plugin() const {
     return object;
 }
 
-LONG_PTR CALLBACK page_collector::com_prop_sheet(HANDLE sheet, UINT function, LPARAM lparam1, LPARAM) {
+LONG_PTR CALLBACK page_collector::com_prop_sheet(HANDLE sheet, UINT function, LPARAM lparam1,
+                                                 LPARAM) {
     auto* self = static_cast<page_collector*>(sheet);
     if (function != CPSFUNC_ADD_PROPSHEETPAGEW) return 0;
     self->pages.push_back(*reinterpret_cast<const PROPSHEETPAGEW*>(lparam1));
@@ -94,7 +95,8 @@ int shown_sheet::add_page(const PROPSHEETPAGEW& page) {
 HWND shown_sheet::show_page(int index) {
     SendMessageW(sheet_, PSM_SETCURSEL, static_cast<WPARAM>(index), 0);
     const HWND page = reinterpret_cast<HWND>(SendMessageW(sheet_, PSM_GETCURRENTPAGEHWND, 0, 0));
-    RedrawWindow(sheet_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    RedrawWindow(sheet_, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     pump_messages();
     return page;
 }
@@ -131,8 +133,8 @@ product_key::~product_key() { RegDeleteKeyW(HKEY_LOCAL_MACHINE, kProductKey); }
 
 void product_key::set(const wchar_t* name, const std::wstring& value) {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
         return;
     }
     RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),

@@ -75,7 +75,8 @@ struct page_collector {
     std::vector<PROPSHEETPAGEW> pages;
 
     // Each add answers 100 + the page's position, so a test can tell which answer it got.
-    static LONG_PTR CALLBACK com_prop_sheet(HANDLE sheet, UINT function, LPARAM lparam1, LPARAM lparam2);
+    static LONG_PTR CALLBACK com_prop_sheet(HANDLE sheet, UINT function, LPARAM lparam1,
+                                            LPARAM lparam2);
     PROPSHEETUI_INFO info(WORD reason);
 };
 

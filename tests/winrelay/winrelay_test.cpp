@@ -63,16 +63,32 @@ TEST_F(Winrelay, CommandLineShapes) {
         {"no arguments", {}, 87, kHelp, true},
         {"five arguments", {L"-id", L"1", L"-wt", L"t", L"-ini"}, 87, kHelp, true},
         {"seven arguments", {L"-id", L"1", L"-wt", L"t", L"-ini", L"x", L"y"}, 87, kHelp, true},
-        {"help at an option position", {L"-id", L"1", L"--help", L"x", L"-wt", L"y"}, 1,
-         std::string(kHelp) + "\n", false},
-        {"help first, later pairs unseen", {L"--help", L"x", L"-bogus", L"y", L"-ID", L"z"}, 1,
-         std::string(kHelp) + "\n", false},
-        {"help as a value is a value", {L"-id", L"1", L"-wt", L"--help", L"x", L"--help"}, 87,
-         kHelp, true},
-        {"options are case-sensitive", {L"-ID", L"1", L"-wt", L"t", L"-ini", L"x"}, 87, kHelp, true},
+        {"help at an option position",
+         {L"-id", L"1", L"--help", L"x", L"-wt", L"y"},
+         1,
+         std::string(kHelp) + "\n",
+         false},
+        {"help first, later pairs unseen",
+         {L"--help", L"x", L"-bogus", L"y", L"-ID", L"z"},
+         1,
+         std::string(kHelp) + "\n",
+         false},
+        {"help as a value is a value",
+         {L"-id", L"1", L"-wt", L"--help", L"x", L"--help"},
+         87,
+         kHelp,
+         true},
+        {"options are case-sensitive",
+         {L"-ID", L"1", L"-wt", L"t", L"-ini", L"x"},
+         87,
+         kHelp,
+         true},
         {"help is case-sensitive", {L"-id", L"1", L"-wt", L"t", L"--HELP", L"x"}, 87, kHelp, true},
-        {"unknown option after good ones", {L"-id", L"1", L"-wt", L"t", L"-title", L"x"}, 87,
-         kHelp, true},
+        {"unknown option after good ones",
+         {L"-id", L"1", L"-wt", L"t", L"-title", L"x"},
+         87,
+         kHelp,
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -85,8 +101,8 @@ TEST_F(Winrelay, CommandLineShapes) {
 }
 
 TEST_F(Winrelay, MissingWindowExitsTwo) {
-    const run_result r =
-        run_winrelay({L"-id", L"1", L"-wt", L"no window has this title 5f1c", L"-ini", L"c:\\a.ini"});
+    const run_result r = run_winrelay(
+        {L"-id", L"1", L"-wt", L"no window has this title 5f1c", L"-ini", L"c:\\a.ini"});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.output, "");
     EXPECT_TRUE(logged_error(r.log, kNoWindow, 0)) << r.log;
@@ -102,24 +118,31 @@ TEST_F(Winrelay, SendsIdAndPath) {
         std::vector<std::wstring> args;
         std::string expected;  // the record line up to the foreground flag, then the text
     } cases[] = {
-        {"agent's order", {L"-id", L"7", L"-wt", title, L"-ini", L"c:\\spool\\7.ini"},
+        {"agent's order",
+         {L"-id", L"7", L"-wt", title, L"-ini", L"c:\\spool\\7.ini"},
          "id=7 cb=30|c:\\spool\\7.ini"},
         {"any order", {L"-ini", L"c:\\b.ini", L"-id", L"8", L"-wt", title}, "id=8 cb=18|c:\\b.ini"},
         {"id without digits", {L"-id", L"abc", L"-wt", title, L"-ini", L"x"}, "id=0 cb=4|x"},
         {"id with trailing text", {L"-id", L"12abc", L"-wt", title, L"-ini", L"x"}, "id=12 cb=4|x"},
-        {"negative id is sign-extended", {L"-id", L"-5", L"-wt", title, L"-ini", L"x"},
+        {"negative id is sign-extended",
+         {L"-id", L"-5", L"-wt", title, L"-ini", L"x"},
          "id=-5 cb=4|x"},
         {"blanks and sign", {L"-id", L"  +42", L"-wt", title, L"-ini", L"x"}, "id=42 cb=4|x"},
-        {"clamped high", {L"-id", L"99999999999", L"-wt", title, L"-ini", L"x"},
+        {"clamped high",
+         {L"-id", L"99999999999", L"-wt", title, L"-ini", L"x"},
          "id=2147483647 cb=4|x"},
-        {"clamped low", {L"-id", L"-99999999999", L"-wt", title, L"-ini", L"x"},
+        {"clamped low",
+         {L"-id", L"-99999999999", L"-wt", title, L"-ini", L"x"},
          "id=-2147483648 cb=4|x"},
         {"no id option", {L"-ini", L"x", L"-wt", title, L"-ini", L"y"}, "id=0 cb=4|y"},
-        {"empty ini path is the terminator only", {L"-id", L"3", L"-wt", title, L"-ini", L""},
+        {"empty ini path is the terminator only",
+         {L"-id", L"3", L"-wt", title, L"-ini", L""},
          "id=3 cb=2|"},
-        {"later pair wins, shorter path", {L"-ini", L"c:\\longer\\path.ini", L"-wt", title,
-                                           L"-ini", L"c:\\p"}, "id=0 cb=10|c:\\p"},
-        {"values are never options", {L"-wt", L"wrong", L"-wt", title, L"-id", L"-ini"},
+        {"later pair wins, shorter path",
+         {L"-ini", L"c:\\longer\\path.ini", L"-wt", title, L"-ini", L"c:\\p"},
+         "id=0 cb=10|c:\\p"},
+        {"values are never options",
+         {L"-wt", L"wrong", L"-wt", title, L"-id", L"-ini"},
          "id=0 cb=2|"},
     };
     size_t sent = 0;
@@ -132,7 +155,8 @@ TEST_F(Winrelay, SendsIdAndPath) {
         const std::vector<std::string> lines = relay_test::read_lines(record);
         ASSERT_EQ(lines.size(), ++sent);
         const std::string& line = lines.back();
-        const std::string got = line.substr(0, line.find(" fg=")) + "|" + relay_test::record_text(line);
+        const std::string got =
+            line.substr(0, line.find(" fg=")) + "|" + relay_test::record_text(line);
         EXPECT_EQ(got, c.expected);
     }
 }
@@ -186,14 +210,16 @@ TEST_F(Winrelay, SendsBeforeBringingForward) {
     ASSERT_TRUE(SystemParametersInfoW(SPI_GETFOREGROUNDLOCKTIMEOUT, 0, &original, 0));
     const DWORD marker = 12345;
     SystemParametersInfoW(SPI_SETFOREGROUNDLOCKTIMEOUT, 0,
-                          reinterpret_cast<PVOID>(static_cast<UINT_PTR>(marker)), SPIF_UPDATEINIFILE);
+                          reinterpret_cast<PVOID>(static_cast<UINT_PTR>(marker)),
+                          SPIF_UPDATEINIFILE);
 
     const run_result r = run_winrelay({L"-id", L"1", L"-wt", title, L"-ini", L"c:\\f.ini"});
 
     DWORD after = 0;
     SystemParametersInfoW(SPI_GETFOREGROUNDLOCKTIMEOUT, 0, &after, 0);
     SystemParametersInfoW(SPI_SETFOREGROUNDLOCKTIMEOUT, 0,
-                          reinterpret_cast<PVOID>(static_cast<UINT_PTR>(original)), SPIF_UPDATEINIFILE);
+                          reinterpret_cast<PVOID>(static_cast<UINT_PTR>(original)),
+                          SPIF_UPDATEINIFILE);
 
     EXPECT_EQ(r.exit_code, 0);
     const std::vector<std::string> lines = relay_test::read_lines(record);

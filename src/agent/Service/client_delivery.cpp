@@ -1,16 +1,16 @@
 #define LOG_MODULE "..\\src\\Service"
 #include "diag/log.h"
 
-#include "Service/client_delivery.h"
+#include "agent/Service/client_delivery.h"
 
-#include "Service/job_ini.h"
-#include "Service/program_wait.h"
-#include "Service/service_events.h"
+#include "agent/Service/job_ini.h"
+#include "agent/Service/program_wait.h"
+#include "agent/Service/service_events.h"
 #include "common/contracts.h"
 #include "common/owned.h"
-#include "regtools/settings_key.h"
-#include "tools/format_fitting.h"
-#include "tools/launch.h"
+#include "agent/regtools/settings_key.h"
+#include "agent/tools/format_fitting.h"
+#include "agent/tools/launch.h"
 
 namespace {
 

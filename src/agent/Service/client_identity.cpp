@@ -1,13 +1,13 @@
 #define LOG_MODULE "..\\src\\Service"
 #include "diag/log.h"
 
-#include "Service/client_identity.h"
+#include "agent/Service/client_identity.h"
 
 #include <cstring>
 
 #include "common/owned.h"
-#include "tools/session_api.h"
-#include "tools/sessions.h"
+#include "agent/tools/session_api.h"
+#include "agent/tools/sessions.h"
 
 namespace {
 

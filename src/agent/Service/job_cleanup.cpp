@@ -1,11 +1,11 @@
 #define LOG_MODULE "..\\src\\Service"
 #include "diag/log.h"
 
-#include "Service/job_ini.h"
-#include "Service/stages.h"
+#include "agent/Service/job_ini.h"
+#include "agent/Service/stages.h"
 #include "common/owned.h"
-#include "regtools/settings_key.h"
-#include "tools/sessions.h"
+#include "agent/regtools/settings_key.h"
+#include "agent/tools/sessions.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #define LOG_MODULE "..\\src\\Service"
 #include "diag/log.h"
 
-#include "Service/job_ini.h"
+#include "agent/Service/job_ini.h"
 
 #include <process.h>
 

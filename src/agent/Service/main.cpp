@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <winsvc.h>
 
-#include "Service/service.h"
+#include "agent/Service/service.h"
 
 int wmain() {
     SERVICE_TABLE_ENTRYW services[] = {

@@ -1,13 +1,13 @@
 #define LOG_MODULE "..\\src\\Service"
 #include "diag/log.h"
 
-#include "Service/job_ini.h"
-#include "Service/program_wait.h"
-#include "Service/stages.h"
+#include "agent/Service/job_ini.h"
+#include "agent/Service/program_wait.h"
+#include "agent/Service/stages.h"
 #include "common/owned.h"
-#include "regtools/settings_key.h"
-#include "tools/format_fitting.h"
-#include "tools/launch.h"
+#include "agent/regtools/settings_key.h"
+#include "agent/tools/format_fitting.h"
+#include "agent/tools/launch.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
 #define LOG_MODULE "..\\src\\Service"
 #include "diag/log.h"
 
-#include "Service/printer_table.h"
+#include "agent/Service/printer_table.h"
 
 #include <cstdint>
 #include <cwchar>
 
-#include "regtools/reg_records.h"
-#include "tools/format_fitting.h"
-#include "tools/tokens.h"
+#include "agent/regtools/reg_records.h"
+#include "agent/tools/format_fitting.h"
+#include "agent/tools/tokens.h"
 
 printer_table_map printer_table;
 

@@ -1,6 +1,6 @@
-#include "Service/program_wait.h"
+#include "agent/Service/program_wait.h"
 
-#include "Service/service_events.h"
+#include "agent/Service/service_events.h"
 
 program_wait wait_for_program(HANDLE process) {
     const HANDLE handles[] = {terminate_event(), process};

@@ -1,12 +1,12 @@
 #define LOG_MODULE "..\\src\\Service"
 #include "diag/log.h"
 
-#include "Service/program_wait.h"
-#include "Service/service_events.h"
-#include "Service/stages.h"
+#include "agent/Service/program_wait.h"
+#include "agent/Service/service_events.h"
+#include "agent/Service/stages.h"
 #include "common/owned.h"
-#include "tools/format_fitting.h"
-#include "tools/launch.h"
+#include "agent/tools/format_fitting.h"
+#include "agent/tools/launch.h"
 
 namespace {
 

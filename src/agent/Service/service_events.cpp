@@ -1,3 +1,3 @@
-#include "Service/service_events.h"
+#include "agent/Service/service_events.h"
 
 HANDLE service_events[kServiceEventCount] = {};

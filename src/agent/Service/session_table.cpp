@@ -1,14 +1,14 @@
 #define LOG_MODULE "..\\src\\Service"
 #include "diag/log.h"
 
-#include "Service/session_table.h"
+#include "agent/Service/session_table.h"
 
 #include <cwchar>
 #include <vector>
 
 #include "common/owned.h"
-#include "tools/session_api.h"
-#include "tools/sessions.h"
+#include "agent/tools/session_api.h"
+#include "agent/tools/sessions.h"
 
 session_table_map session_table;
 HANDLE session_table_mutex = nullptr;

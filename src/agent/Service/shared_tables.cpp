@@ -1,12 +1,12 @@
 #define LOG_MODULE "..\\src\\Service"
 #include "diag/log.h"
 
-#include "Service/shared_tables.h"
+#include "agent/Service/shared_tables.h"
 
 #include <atomic>
 
-#include "Service/printer_table.h"
-#include "Service/session_table.h"
+#include "agent/Service/printer_table.h"
+#include "agent/Service/session_table.h"
 #include "common/owned.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include "common/owned.h"
 #include "common/lock.h"
-#include "pipe_srv/pipe_reader.h"
-#include "pipe_srv/pipe_srv.h"
+#include "agent/pipe_srv/pipe_reader.h"
+#include "agent/pipe_srv/pipe_srv.h"
 
 namespace {
 

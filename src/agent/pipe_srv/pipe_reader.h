@@ -1,7 +1,7 @@
 // The reader's listening instance, created ahead of the reader thread.
 #pragma once
 
-#include "pipe_srv/pipe_srv.h"
+#include "agent/pipe_srv/pipe_srv.h"
 
 // Creates the server's completion event and the pipe's first instance, which
 // only LocalSystem and Administrators may add to. False when either can't be

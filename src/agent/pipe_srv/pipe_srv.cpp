@@ -1,7 +1,7 @@
 #define LOG_MODULE "..\\src\\pipe_srv"
 #include "diag/log.h"
 
-#include "pipe_srv/pipe_srv.h"
+#include "agent/pipe_srv/pipe_srv.h"
 
 #include <process.h>
 
@@ -12,7 +12,7 @@
 #include "common/last_error.h"
 #include "common/lock.h"
 #include "common/owned.h"
-#include "pipe_srv/pipe_reader.h"
+#include "agent/pipe_srv/pipe_reader.h"
 
 namespace {
 

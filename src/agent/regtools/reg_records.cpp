@@ -1,7 +1,7 @@
 #define LOG_MODULE "..\\src\\regtools"
 #include "diag/log.h"
 
-#include "regtools/reg_records.h"
+#include "agent/regtools/reg_records.h"
 
 #include <cstdint>
 #include <cstdlib>

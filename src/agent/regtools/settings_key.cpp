@@ -1,7 +1,7 @@
 #define LOG_MODULE "..\\src\\regtools"
 #include "diag/log.h"
 
-#include "regtools/settings_key.h"
+#include "agent/regtools/settings_key.h"
 
 #include <windows.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/last_error.h"
-#include "tools/sessions.h"
+#include "agent/tools/sessions.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "regtools/reg_records.h"
+#include "agent/regtools/reg_records.h"
 
 constexpr size_t kKeyPathChars = 1024;
 

@@ -1,4 +1,4 @@
-#include "tools/format_fitting.h"
+#include "agent/tools/format_fitting.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #define LOG_MODULE "..\\src\\tools"
 #include "diag/log.h"
 
-#include "tools/launch.h"
+#include "agent/tools/launch.h"
 
 #include <userenv.h>
 
@@ -9,9 +9,9 @@
 #include <cwchar>
 
 #include "common/owned.h"
-#include "tools/format_fitting.h"
-#include "tools/session_api.h"
-#include "tools/sessions.h"
+#include "agent/tools/format_fitting.h"
+#include "agent/tools/session_api.h"
+#include "agent/tools/sessions.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
 #define LOG_MODULE "..\\src\\tools"
 #include "diag/log.h"
 
-#include "tools/print_jobs.h"
+#include "agent/tools/print_jobs.h"
 
 #include <algorithm>
 
 #include "common/last_error.h"
 #include "common/owned.h"
 
-#include "tools/spooler_api.h"
+#include "agent/tools/spooler_api.h"
 
 namespace {
 

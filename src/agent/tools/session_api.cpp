@@ -1,4 +1,4 @@
-#include "tools/session_api.h"
+#include "agent/tools/session_api.h"
 
 namespace {
 session_api_table current = {WTSEnumerateSessionsW, WTSQuerySessionInformationW, WTSFreeMemory,

@@ -1,7 +1,7 @@
 #define LOG_MODULE "..\\src\\tools"
 #include "diag/log.h"
 
-#include "tools/sessions.h"
+#include "agent/tools/sessions.h"
 
 #include <sddl.h>
 
@@ -10,7 +10,7 @@
 #include <new>
 
 #include "common/owned.h"
-#include "tools/session_api.h"
+#include "agent/tools/session_api.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/spooler_api.h"
+#include "agent/tools/spooler_api.h"
 
 namespace {
 spooler_api_table current = {OpenPrinterW, EnumJobsW, SetJobW, ClosePrinter};

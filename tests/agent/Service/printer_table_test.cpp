@@ -1,4 +1,4 @@
-#include "Service/printer_table.h"
+#include "agent/Service/printer_table.h"
 
 #include <gtest/gtest.h>
 
@@ -82,7 +82,8 @@ TEST_F(PrinterTable, LookupIsExactAndCaseSensitive) {
         EXPECT_EQ(lookup(absent), nullptr) << to_narrow(absent);
     }
     EXPECT_EQ(lookup(nullptr), nullptr);
-    EXPECT_NE(read_log().find("module read_srvregcfg() exec reg_read_records(counter) in ..\\src\\Service at "),
+    EXPECT_NE(read_log().find(
+                  "module read_srvregcfg() exec reg_read_records(counter) in ..\\src\\Service at "),
               std::string::npos);
 }
 
@@ -133,7 +134,8 @@ TEST_F(PrinterTable, ReloadReplacesTheWholeContent) {
 // A broken "count" must not keep the start-up going for billions of values:
 // above the limit one error entry says so and only the first 64 are read.
 TEST_F(PrinterTable, CountAboveTheLimitIsCutWithOneError) {
-    const char kCut[] = "read_srvregcfg(): \"count\" is above 64; only printer1 to printer64 are read.";
+    const char kCut[] =
+        "read_srvregcfg(): \"count\" is above 64; only printer1 to printer64 are read.";
     configure(0, {});
     ASSERT_TRUE(config_.set_string(L"printer1", L"First;A"));
     ASSERT_TRUE(config_.set_string(L"printer64", L"Last;B"));

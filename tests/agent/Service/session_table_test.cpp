@@ -1,4 +1,4 @@
-#include "Service/session_table.h"
+#include "agent/Service/session_table.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include "fakes/fake_sessions.h"
 #include "support/support.h"
-#include "tools/sessions.h"
+#include "agent/tools/sessions.h"
 
 using namespace test_support;
 using fake_sessions::scripted_sessions;
@@ -91,7 +91,8 @@ TEST_F(SessionTable, FillKeepsTheLastSessionOfEachUser) {
                             {4, WTSActive, L"Alice"}});
     fill_session_table();
     EXPECT_EQ(session_table, (session_table_map{{L"alice", 3}, {L"Alice", 4}}));
-    EXPECT_EQ(count_log_messages(read_log(), "get_uname(): failed to WTSQuerySessionInformation()."), 1u);
+    EXPECT_EQ(
+        count_log_messages(read_log(), "get_uname(): failed to WTSQuerySessionInformation()."), 1u);
 }
 
 TEST_F(SessionTable, FillWithoutASessionListOnlyWarns) {
@@ -123,10 +124,13 @@ TEST_F(SessionTable, NotificationsAddAndReplaceButNeverRemove) {
 }
 
 TEST_F(SessionTable, FindSessionIdDecisions) {
-    const std::vector<session> guest_disconnected = {{1, WTSActive, L"alice"}, {2, WTSDisconnected, L"Guest"}};
+    const std::vector<session> guest_disconnected = {{1, WTSActive, L"alice"},
+                                                     {2, WTSDisconnected, L"Guest"}};
     const std::vector<session> console_active = {{2, WTSActive, L"dave"}, {1, WTSActive, L"alice"}};
-    const std::vector<session> second_active = {
-        {1, WTSDisconnected, L"alice"}, {3, WTSIdle, L""}, {2, WTSActive, L"dave"}, {4, WTSActive, L"eve"}};
+    const std::vector<session> second_active = {{1, WTSDisconnected, L"alice"},
+                                                {3, WTSIdle, L""},
+                                                {2, WTSActive, L"dave"},
+                                                {4, WTSActive, L"eve"}};
     const std::vector<session> none_active = {{1, WTSDisconnected, L"alice"}, {2, WTSListen, L""}};
 
     constexpr uint32_t kUntouched = 0x1234;
@@ -136,7 +140,8 @@ TEST_F(SessionTable, FindSessionIdDecisions) {
     const std::string no_active = "find_session_id(): active session ID was not found.";
     const std::string domain = "find_session_id(): domain \"carol\" session ID was detected.";
     auto not_in_table = [](const char* user) {
-        return std::string("find_session_id(): can't find user name \"") + user + "\" in the table.";
+        return std::string("find_session_id(): can't find user name \"") + user +
+               "\" in the table.";
     };
 
     const struct {
@@ -165,8 +170,9 @@ TEST_F(SessionTable, FindSessionIdDecisions) {
         {"carol", &none_active, {1, 1, 0}, false, kSelfSession, {domain, no_active}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.user << " G" << c.policy.guest_allowed << " D" << c.policy.domain_allowed
-                                        << " S" << c.policy.self_allowed);
+        SCOPED_TRACE(testing::Message()
+                     << c.user << " G" << c.policy.guest_allowed << " D" << c.policy.domain_allowed
+                     << " S" << c.policy.self_allowed);
         clear_log();
         session_table = {{L"alice", 9}, {L"bob", 5}};
         sessions_.set_sessions(*c.script);
@@ -177,7 +183,8 @@ TEST_F(SessionTable, FindSessionIdDecisions) {
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
         }
         const std::string log = read_log();
-        for (const std::string& message : c.logged) EXPECT_EQ(count_log_messages(log, message), 1u) << message;
+        for (const std::string& message : c.logged)
+            EXPECT_EQ(count_log_messages(log, message), 1u) << message;
         EXPECT_EQ(count_entries(log), c.logged.size()) << log;
         EXPECT_TRUE(lock_is_free());
     }
@@ -202,10 +209,14 @@ TEST_F(SessionTable, LockHeldElsewhereGivesUpAfterOneWarning) {
     EXPECT_FALSE(found);
     EXPECT_EQ(session_table, (session_table_map{{L"alice", 1}}));
     const std::string log = read_log();
-    EXPECT_EQ(count_log_messages(log, "find_session_id(): failed to WaitForSingleObject():WAIT_TIMEOUT for \"alice\"."),
-              1u);
-    EXPECT_EQ(count_log_messages(log, "add_session_info(): failed to WaitForSingleObject():WAIT_TIMEOUT for \"bob\"."),
-              1u);
+    EXPECT_EQ(
+        count_log_messages(
+            log, "find_session_id(): failed to WaitForSingleObject():WAIT_TIMEOUT for \"alice\"."),
+        1u);
+    EXPECT_EQ(
+        count_log_messages(
+            log, "add_session_info(): failed to WaitForSingleObject():WAIT_TIMEOUT for \"bob\"."),
+        1u);
     EXPECT_EQ(count_entries(log), 2u);
 }
 
@@ -240,10 +251,14 @@ TEST_F(SessionTable, FailedLockWaitIsAWarning) {
     add_session_info(session_table, 5);
     EXPECT_TRUE(session_table.empty());
     const std::string log = read_log();
-    EXPECT_EQ(count_log_messages(log, "find_session_id(): failed to WaitForSingleObject():WAIT_FAILED for \"alice\"."),
-              1u);
-    EXPECT_EQ(count_log_messages(log, "add_session_info(): failed to WaitForSingleObject():WAIT_FAILED for \"bob\"."),
-              1u);
+    EXPECT_EQ(
+        count_log_messages(
+            log, "find_session_id(): failed to WaitForSingleObject():WAIT_FAILED for \"alice\"."),
+        1u);
+    EXPECT_EQ(
+        count_log_messages(
+            log, "add_session_info(): failed to WaitForSingleObject():WAIT_FAILED for \"bob\"."),
+        1u);
 }
 
 TEST_F(SessionTable, FirstActiveSessionPrefersTheConsole) {
@@ -254,7 +269,10 @@ TEST_F(SessionTable, FirstActiveSessionPrefersTheConsole) {
         uint32_t expected;
     } cases[] = {
         {"console active, listed last", {{2, WTSActive, L"a"}, {1, WTSActive, L"b"}}, 1, 1},
-        {"console disconnected", {{1, WTSDisconnected, L"b"}, {3, WTSIdle, L""}, {4, WTSActive, L"c"}}, 1, 4},
+        {"console disconnected",
+         {{1, WTSDisconnected, L"b"}, {3, WTSIdle, L""}, {4, WTSActive, L"c"}},
+         1,
+         4},
         {"console not listed", {{2, WTSConnected, L""}, {3, WTSActive, L"c"}}, 0xFFFFFFFFu, 3},
         {"nothing active", {{1, WTSDisconnected, L"b"}, {65536, WTSListen, L""}}, 1, kSelfSession},
         {"no sessions", {}, 1, kSelfSession},
@@ -270,7 +288,9 @@ TEST_F(SessionTable, FirstActiveSessionPrefersTheConsole) {
     sessions_.fail_enumeration(RPC_S_SERVER_UNAVAILABLE);
     EXPECT_EQ(find_first_active_session_id(), kSelfSession);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
-    EXPECT_EQ(count_log_messages(read_log(), "find_first_active_session_id(): failed to enumerate_sid()."), 1u);
+    EXPECT_EQ(count_log_messages(read_log(),
+                                 "find_first_active_session_id(): failed to enumerate_sid()."),
+              1u);
 }
 
 TEST_F(SessionTable, GuestSessionIsTheFirstExactMatch) {
@@ -293,7 +313,8 @@ TEST_F(SessionTable, GuestSessionIsTheFirstExactMatch) {
     sessions_.fail_enumeration(RPC_S_SERVER_UNAVAILABLE);
     EXPECT_FALSE(find_guest_session_id(&id));
     EXPECT_EQ(id, 42u);
-    EXPECT_EQ(count_log_messages(read_log(), "find_guest_session_id(): failed to enumerate_sid()."), 1u);
+    EXPECT_EQ(count_log_messages(read_log(), "find_guest_session_id(): failed to enumerate_sid()."),
+              1u);
 }
 
 TEST_F(SessionTable, LookupsAndUpdatesFromManyThreads) {

@@ -3,9 +3,9 @@
 // thread still inside. A program of its own: the gate closes for good.
 #include <gtest/gtest.h>
 
-#include "Service/printer_table.h"
-#include "Service/session_table.h"
-#include "Service/shared_tables.h"
+#include "agent/Service/printer_table.h"
+#include "agent/Service/session_table.h"
+#include "agent/Service/shared_tables.h"
 #include "common/owned.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/owned.h"
-#include "pipe_srv/pipe_srv.h"
+#include "agent/pipe_srv/pipe_srv.h"
 #include "fakes/recorder.h"
 #include "support/support.h"
 using contracts::kJobPipeName;
@@ -57,7 +57,8 @@ public:
     explicit creation_order(const std::wstring& dir)
         : dir_(CreateFileW(dir.c_str(), FILE_LIST_DIRECTORY,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr)),
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
+                           nullptr)),
           done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
         arm();
     }
@@ -114,7 +115,8 @@ TEST(JobsendCommandLine, MakeJobWritesTheSpoolFileBeforeTheIni) {
         creation_order order(dir.path());
         ASSERT_TRUE(order.watching());
         // Nothing listens on the pipe: the files are written all the same.
-        EXPECT_EQ(jobsend(L"--printer P --user U --make-job \"" + dir.path() + L"\" --type " + type), 2);
+        EXPECT_EQ(
+            jobsend(L"--printer P --user U --make-job \"" + dir.path() + L"\" --type " + type), 2);
         const std::vector<std::wstring> names = order.names();
         const std::wstring spool = std::wstring(type) == L"EMF" ? L"job1.emf" : L"job2.prn";
         const std::wstring ini = std::wstring(type) == L"EMF" ? L"job1.ini" : L"job2.ini";

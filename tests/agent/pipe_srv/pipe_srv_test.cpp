@@ -10,12 +10,12 @@
 
 #include "jobsend/pipe_client.h"
 #include "common/lock.h"
-#include "pipe_srv/pipe_srv.h"
+#include "agent/pipe_srv/pipe_srv.h"
 #include "fakes/recorder.h"
 #include "support/pipe_security.h"
 #include "support/support.h"
-using contracts::kJobPipeName;
 using contracts::kJobPipeClientAccess;
+using contracts::kJobPipeName;
 
 using namespace test_support;
 using ::testing::UnorderedElementsAreArray;
@@ -74,8 +74,8 @@ TEST_F(PipeServerMessages, OneMessagePerConnectionAndClientDroppedAfterTheRead) 
     ASSERT_EQ(job_pipe::open(10000, client), job_pipe::send_result::sent);
     const std::string first = utf16(job);
     DWORD written = 0;
-    ASSERT_TRUE(WriteFile(client.get(), first.data(), static_cast<DWORD>(first.size()), &written,
-                          nullptr));
+    ASSERT_TRUE(
+        WriteFile(client.get(), first.data(), static_cast<DWORD>(first.size()), &written, nullptr));
     // A second message on the same connection is never read.
     const std::string second = utf16(L"P;second.ini;bob");
     WriteFile(client.get(), second.data(), static_cast<DWORD>(second.size()), &written, nullptr);
@@ -159,8 +159,7 @@ TEST_F(PipeServerMessages, TwentyMessagesHandedOutInArrivalOrderEightAtOnce) {
     }
     // The pool takes the eight oldest; the rest wait in the queue.
     ASSERT_TRUE(recorder::wait_for(8));
-    EXPECT_THAT(recorder::messages(),
-                UnorderedElementsAreArray(sent.begin(), sent.begin() + 8));
+    EXPECT_THAT(recorder::messages(), UnorderedElementsAreArray(sent.begin(), sent.begin() + 8));
     // Each handler let go frees one worker, which must take the oldest queued message.
     for (size_t next = 8; next < sent.size(); ++next) {
         recorder::release(1);
@@ -202,7 +201,8 @@ TEST_F(PipeServerLifecycle, InvalidInputTable) {
          }},
         // Stop on a server that never ran, destroy on an empty reference.
         {"", [server] { pipe_srv_stop(server); }},
-        {"", [] {
+        {"",
+         [] {
              pipe_server* none = nullptr;
              pipe_srv_destroy(&none);
              pipe_srv_destroy(nullptr);
@@ -451,13 +451,12 @@ TEST_F(PipeServerLifecycle, RunningServerKeepsTheNameToItself) {
     ASSERT_NE(running.get(), nullptr);
     ASSERT_FALSE(running.get()->stopped);
     // Neither a second first instance nor an added one can be had.
-    for (DWORD open_mode : {DWORD{PIPE_ACCESS_DUPLEX},
-                            DWORD{PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE}}) {
+    for (DWORD open_mode :
+         {DWORD{PIPE_ACCESS_DUPLEX}, DWORD{PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE}}) {
         SCOPED_TRACE(open_mode);
-        const owned::unique_file other(CreateNamedPipeW(kJobPipeName, open_mode,
-                                                        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
-                                                        PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0,
-                                                        nullptr));
+        const owned::unique_file other(
+            CreateNamedPipeW(kJobPipeName, open_mode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                             PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
         EXPECT_FALSE(other);
     }
     ASSERT_TRUE(send_text(L"P;I;U"));

@@ -1,4 +1,4 @@
-#include "regtools/reg_records.h"
+#include "agent/regtools/reg_records.h"
 
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -41,7 +41,8 @@ TEST_F(RegRecords, MissingDwordKeepsCallersValueAndOthersAreRead) {
     ASSERT_TRUE(key_.set_dword(L"third", 0xFFFFFFFFu));
     reg_record records[] = {dword(kHiveLocalMachine, kKey, L"first"),
                             dword(kHiveLocalMachine, kKey, L"second", 0x5A5A5A5Au),
-                            dword(kHiveLocalMachine, kKey, L"third"), {}};
+                            dword(kHiveLocalMachine, kKey, L"third"),
+                            {}};
 
     EXPECT_EQ(reg_read_records(records), 1u);
     EXPECT_EQ(records[0].dword_result, 11u);
@@ -124,14 +125,19 @@ TEST_F(RegRecords, MissingStringValueFailsQuietly) {
 
 TEST_F(RegRecords, MissingKeyIsLoggedWithCode2) {
     reg_record records[] = {sz(kHiveLocalMachine, L"Software\\RegtoolsNoSuchKey", L"a"),
-                            dword(kHiveUsers, L"NoSuchSid\\Software\\X", L"b"), {}};
+                            dword(kHiveUsers, L"NoSuchSid\\Software\\X", L"b"),
+                            {}};
     EXPECT_EQ(reg_read_records(records), 2u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     const std::string log = read_log();
-    EXPECT_EQ(count_log_messages(log, "reg_read_records(): failed to RegOpenKeyEx(\"HKEY_LOCAL_MACHINE:"
-                                      "Software\\RegtoolsNoSuchKey\")."), 1u);
-    EXPECT_EQ(count_log_messages(log, "reg_read_records(): failed to RegOpenKeyEx(\"HKEY_USERS:"
-                                      "NoSuchSid\\Software\\X\")."), 1u);
+    EXPECT_EQ(count_log_messages(log,
+                                 "reg_read_records(): failed to RegOpenKeyEx(\"HKEY_LOCAL_MACHINE:"
+                                 "Software\\RegtoolsNoSuchKey\")."),
+              1u);
+    EXPECT_EQ(count_log_messages(log,
+                                 "reg_read_records(): failed to RegOpenKeyEx(\"HKEY_USERS:"
+                                 "NoSuchSid\\Software\\X\")."),
+              1u);
     EXPECT_NE(log.find("file: ..\\src\\regtools;"), std::string::npos);
     EXPECT_NE(log.find("errcode: 2\r\n"), std::string::npos);
 }
@@ -139,12 +145,15 @@ TEST_F(RegRecords, MissingKeyIsLoggedWithCode2) {
 TEST_F(RegRecords, UnsupportedTypeIsLoggedAndCounted) {
     ASSERT_TRUE(key_.set_dword(L"good", 7));
     reg_record records[] = {{kHiveLocalMachine, kKey, L"good", REG_BINARY, 0, nullptr},
-                            dword(kHiveLocalMachine, kKey, L"good"), {}};
+                            dword(kHiveLocalMachine, kKey, L"good"),
+                            {}};
     EXPECT_EQ(reg_read_records(records), 1u);
     EXPECT_EQ(records[1].dword_result, 7u);
     const std::string log = read_log();
-    EXPECT_EQ(count_log_messages(log, "reg_read_records(): unsupporter value type: "
-                                      "\"HKEY_LOCAL_MACHINE:Software\\RegtoolsRecordTest:good\"."), 1u);
+    EXPECT_EQ(count_log_messages(log,
+                                 "reg_read_records(): unsupporter value type: "
+                                 "\"HKEY_LOCAL_MACHINE:Software\\RegtoolsRecordTest:good\"."),
+              1u);
     EXPECT_NE(log.find("errcode: 3\r\n"), std::string::npos);
 
     // Alone, the type number is left as the reason.
@@ -163,7 +172,8 @@ TEST_F(RegRecords, PredefinedHivesWorkOnBothArchitectures) {
 
     reg_record records[] = {sz(kHiveCurrentUser, L"Software\\RegtoolsRecordTest", L"where"),
                             sz(kHiveUsers, users_path.c_str(), L"where"),
-                            sz(kHiveLocalMachine, kKey, L"where"), {}};
+                            sz(kHiveLocalMachine, kKey, L"where"),
+                            {}};
     ASSERT_EQ(reg_read_records(records), 0u);
     EXPECT_STREQ(records[0].string_result, L"user");
     EXPECT_STREQ(records[1].string_result, L"user");
@@ -174,8 +184,10 @@ TEST_F(RegRecords, PredefinedHivesWorkOnBothArchitectures) {
 TEST_F(RegRecords, FreeReleasesOnlyStringsAndTwiceIsHarmless) {
     ASSERT_TRUE(key_.set_string(L"present", L"x"));
     wchar_t not_owned[] = L"caller's";
-    reg_record records[] = {sz(kHiveLocalMachine, kKey, L"present"), sz(kHiveLocalMachine, kKey, L"absent"),
-                            {kHiveLocalMachine, kKey, L"absent", REG_DWORD, 5, not_owned}, {}};
+    reg_record records[] = {sz(kHiveLocalMachine, kKey, L"present"),
+                            sz(kHiveLocalMachine, kKey, L"absent"),
+                            {kHiveLocalMachine, kKey, L"absent", REG_DWORD, 5, not_owned},
+                            {}};
     EXPECT_EQ(reg_read_records(records), 2u);
     ASSERT_NE(records[0].string_result, nullptr);
     ASSERT_EQ(records[1].string_result, nullptr);
@@ -193,9 +205,12 @@ TEST(RegHiveName, NamesOnlyTheThreeHivesRead) {
         uint32_t hive;
         const wchar_t* name;
     } cases[] = {
-        {kHiveLocalMachine, L"HKEY_LOCAL_MACHINE"}, {kHiveCurrentUser, L"HKEY_CURRENT_USER"},
-        {kHiveUsers, L"HKEY_USERS"},                {0x80000000u, L"Unknown"},  // HKEY_CLASSES_ROOT
-        {0x80000005u, L"Unknown"},                  {0, L"Unknown"},
+        {kHiveLocalMachine, L"HKEY_LOCAL_MACHINE"},
+        {kHiveCurrentUser, L"HKEY_CURRENT_USER"},
+        {kHiveUsers, L"HKEY_USERS"},
+        {0x80000000u, L"Unknown"},  // HKEY_CLASSES_ROOT
+        {0x80000005u, L"Unknown"},
+        {0, L"Unknown"},
     };
     for (const auto& c : cases) EXPECT_STREQ(reg_hive_name(c.hive), c.name) << c.hive;
 }
@@ -207,7 +222,8 @@ TEST_F(RegRecords, ConcurrentReadersShareNothing) {
     run_threads(8, [&](int t) {
         int failed = 0;
         for (int i = 0; i < 50; ++i) {
-            reg_record records[] = {sz(kHiveLocalMachine, kKey, L"name"), dword(kHiveLocalMachine, kKey, L"number"),
+            reg_record records[] = {sz(kHiveLocalMachine, kKey, L"name"),
+                                    dword(kHiveLocalMachine, kKey, L"number"),
                                     {}};
             if (reg_read_records(records) != 0 || wcscmp(records[0].string_result, L"value") != 0 ||
                 records[1].dword_result != 42) {

@@ -1,4 +1,4 @@
-#include "regtools/settings_key.h"
+#include "agent/regtools/settings_key.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include "fakes/fake_sessions.h"
 #include "fakes/scratch_key.h"
 #include "support/support.h"
-#include "tools/sessions.h"
+#include "agent/tools/sessions.h"
 
 using namespace test_support;
 
@@ -32,8 +32,8 @@ protected:
                               {{L"Client Application", REG_SZ}, {L"Transfer Mode", REG_DWORD}});
     }
 
-    fake_sessions::scripted_sessions sessions_{{{kAliceSession, WTSActive, L"alice"},
-                                                {kEmptySession, WTSDisconnected, L""}}};
+    fake_sessions::scripted_sessions sessions_{
+        {{kAliceSession, WTSActive, L"alice"}, {kEmptySession, WTSDisconnected, L""}}};
     const std::wstring sid_ = process_user_sid();
     scratch_key machine_{HKEY_LOCAL_MACHINE, kMachinePath};
     scratch_key user_{HKEY_USERS, sid_ + L"\\" + kMachinePath};
@@ -56,9 +56,12 @@ TEST_F(SettingsKey, UserCopyServesTheWholeGroup) {
     EXPECT_EQ(group.hive(), kHiveUsers);
 
     const std::string log = read_log();
-    const size_t outer = log.find("module read_reg_settings() exec configure_reg_key() in ..\\src\\regtools at ");
-    const size_t size_query = log.find("module configure_reg_key() exec get_sid(NULL) in ..\\src\\regtools at ");
-    const size_t lookup = log.find("module configure_reg_key() exec get_sid() in ..\\src\\regtools at ");
+    const size_t outer =
+        log.find("module read_reg_settings() exec configure_reg_key() in ..\\src\\regtools at ");
+    const size_t size_query =
+        log.find("module configure_reg_key() exec get_sid(NULL) in ..\\src\\regtools at ");
+    const size_t lookup =
+        log.find("module configure_reg_key() exec get_sid() in ..\\src\\regtools at ");
     EXPECT_LT(outer, size_query);
     EXPECT_LT(size_query, lookup);
     EXPECT_NE(lookup, std::string::npos);
@@ -90,7 +93,8 @@ TEST_F(SettingsKey, NobodyLoggedOnFallsBackToTheMachine) {
     const char* const chain[] = {
         "message: get_sid(): failed to WTSQueryUserToken().\r\nerrcode: 1008\r\n",
         "message: configure_reg_key(): failed to get_sid().\r\nerrcode: 1008\r\n",
-        "message: read_reg_settings(): failed to configure_reg_key(). Use HKLM hive as default.\r\n\r\n",
+        "message: read_reg_settings(): failed to configure_reg_key(). Use HKLM hive as "
+        "default.\r\n\r\n",
     };
     size_t at = 0;
     for (const char* entry : chain) {
@@ -121,7 +125,9 @@ TEST_F(SettingsKey, GroupFoundNowhereFailsWithNoStringsLeft) {
     EXPECT_FALSE(group.read());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(group.string(0), nullptr);
-    EXPECT_EQ(count_log_messages(read_log(), "read_reg_settings(): failed to get settings via registry keys."), 1u);
+    EXPECT_EQ(count_log_messages(read_log(),
+                                 "read_reg_settings(): failed to get settings via registry keys."),
+              1u);
 }
 
 TEST_F(SettingsKey, PerUserPathMustLeaveTwentyCharactersSpare) {
@@ -143,7 +149,9 @@ TEST_F(SettingsKey, PerUserPathMustLeaveTwentyCharactersSpare) {
         } else {
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
             EXPECT_EQ(key_path_[0], L'#') << "buffer must stay untouched";
-            EXPECT_EQ(count_log_messages(read_log(), "configure_reg_key(): input buffer size is to small."), 1u);
+            EXPECT_EQ(count_log_messages(read_log(),
+                                         "configure_reg_key(): input buffer size is to small."),
+                      1u);
         }
     }
 }
@@ -169,11 +177,16 @@ TEST_F(SettingsKey, OverlongNameFallsBackToTheMachinePathOnlyWhereItFits) {
         }
         EXPECT_EQ(group.hive(), kHiveLocalMachine);
         const std::string log = read_log();
-        EXPECT_EQ(count_log_messages(log, "configure_reg_key(): input buffer size is to small."), 1u);
+        EXPECT_EQ(count_log_messages(log, "configure_reg_key(): input buffer size is to small."),
+                  1u);
         EXPECT_EQ(
-            count_log_messages(log, "read_reg_settings(): failed to configure_reg_key(). Use HKLM hive as default."),
+            count_log_messages(
+                log,
+                "read_reg_settings(): failed to configure_reg_key(). Use HKLM hive as default."),
             1u);
-        EXPECT_EQ(count_log_messages(log, "read_reg_settings(): failed to get settings via registry keys."), 1u);
+        EXPECT_EQ(count_log_messages(
+                      log, "read_reg_settings(): failed to get settings via registry keys."),
+                  1u);
     }
 }
 
@@ -185,7 +198,8 @@ TEST_F(SettingsKey, MachineGroupCutsOnlyWhenAskedTo) {
                              {{L"Transfer Mode", REG_DWORD}}, rule);
         EXPECT_FALSE(group.read());
         if (rule == overlong_key::cut) {
-            EXPECT_EQ(std::wstring(group.key_path()), (L"Software\\" + name).substr(0, kKeyPathChars - 1));
+            EXPECT_EQ(std::wstring(group.key_path()),
+                      (L"Software\\" + name).substr(0, kKeyPathChars - 1));
         } else {
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
             EXPECT_STREQ(group.key_path(), L"");

@@ -6,8 +6,8 @@
 
 #include "fakes/fake_sessions.h"
 #include "support/support.h"
-#include "tools/launch.h"
-#include "tools/sessions.h"
+#include "agent/tools/launch.h"
+#include "agent/tools/sessions.h"
 
 using test_support::count_log_messages;
 using test_support::read_file;
@@ -71,8 +71,8 @@ TEST_F(exec_user_app_test, starts_hidden_or_shown_in_the_right_context) {
     struct start_case {
         uint32_t session;
         uint8_t hide_window;
-        const char* show;         // as the program sees it
-        unsigned token_queries;   // the self session never touches a token
+        const char* show;        // as the program sees it
+        unsigned token_queries;  // the self session never touches a token
         bool inherits_own_environment;
     };
     const start_case cases[] = {
@@ -82,7 +82,8 @@ TEST_F(exec_user_app_test, starts_hidden_or_shown_in_the_right_context) {
         {kUserSession, 0, "show=default", 1, false},
     };
     for (const start_case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "session " << c.session << " hide " << int(c.hide_window));
+        SCOPED_TRACE(testing::Message()
+                     << "session " << c.session << " hide " << int(c.hide_window));
         const std::wstring ini = job_ini("[converter]\r\nExitCode=5\r\n");
         DeleteFileW((ini + L".converter.txt").c_str());
         const unsigned queries_before = sessions_.calls().query_user_token;
@@ -251,7 +252,8 @@ TEST_F(planted_program_test, started_by_its_path_the_real_program_runs) {
         ASSERT_TRUE(start_and_wait(session, program.c_str(), unquoted));
         EXPECT_EQ("", read_file(planted_record_));
         const std::string line = read_file(real_record_);
-        EXPECT_NE(std::string::npos, line.find(" cmd=" + test_support::to_narrow(unquoted) + "\r\n"))
+        EXPECT_NE(std::string::npos,
+                  line.find(" cmd=" + test_support::to_narrow(unquoted) + "\r\n"))
             << line;
     }
 }
@@ -301,8 +303,8 @@ TEST_F(exec_user_app_test, pause_ends_at_once_when_its_event_is_set) {
     HANDLE pause_end = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(nullptr, started);
     ASSERT_NE(nullptr, pause_end);
-    const std::wstring ini = job_ini("[converter]\r\nDelayMs=60000\r\nSignal=" +
-                                     test_support::to_narrow(started_name) + "\r\n");
+    const std::wstring ini = job_ini(
+        "[converter]\r\nDelayMs=60000\r\nSignal=" + test_support::to_narrow(started_name) + "\r\n");
     const launch_options endless{0, 1, 0xFFFFFFFFu, pause_end};
 
     for (bool set_before : {true, false}) {
@@ -323,7 +325,8 @@ TEST_F(exec_user_app_test, pause_ends_at_once_when_its_event_is_set) {
                 EXPECT_TRUE(exec_user_app(kUserSession, &command_line[0], &process, endless));
                 took = GetTickCount64() - start;
             } else if (!set_before) {
-                EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(started, kGuardMs));
+                EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0),
+                          WaitForSingleObject(started, kGuardMs));
                 SetEvent(pause_end);
             }
         });
@@ -334,8 +337,9 @@ TEST_F(exec_user_app_test, pause_ends_at_once_when_its_event_is_set) {
         TerminateProcess(process, 0);
         WaitForSingleObject(process, kGuardMs);
         CloseHandle(process);
-        EXPECT_EQ(1u, count_log_messages(read_log(), "exec_user_app(): failed to WaitForInputIdle(): "
-                                                     "wait failed. Use Sleep()."));
+        EXPECT_EQ(1u, count_log_messages(read_log(),
+                                         "exec_user_app(): failed to WaitForInputIdle(): "
+                                         "wait failed. Use Sleep()."));
     }
     CloseHandle(started);
     CloseHandle(pause_end);

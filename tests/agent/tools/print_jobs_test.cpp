@@ -6,7 +6,7 @@
 
 #include "fakes/scripted_spooler.h"
 #include "support/support.h"
-#include "tools/print_jobs.h"
+#include "agent/tools/print_jobs.h"
 
 using test_support::count_log_messages;
 using test_support::read_log;
@@ -51,9 +51,8 @@ TEST_F(cleanup_print_jobs_test, examines_only_the_first_256_of_300_jobs) {
 }
 
 TEST_F(cleanup_print_jobs_test, a_failed_deletion_is_logged_and_the_pass_goes_on) {
-    scripted_spooler spooler(kPrinterName, {{1, JOB_STATUS_PRINTED},
-                                            {2, JOB_STATUS_PRINTED},
-                                            {3, JOB_STATUS_PRINTED}});
+    scripted_spooler spooler(
+        kPrinterName, {{1, JOB_STATUS_PRINTED}, {2, JOB_STATUS_PRINTED}, {3, JOB_STATUS_PRINTED}});
     spooler.fail_delete_of = 2;
 
     EXPECT_TRUE(cleanup_print_jobs(kPrinterName));

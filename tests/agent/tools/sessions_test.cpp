@@ -1,4 +1,4 @@
-#include "tools/sessions.h"
+#include "agent/tools/sessions.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,9 @@ namespace {
 class Sessions : public ::testing::Test {
 protected:
     void SetUp() override { clear_log(); }
-    void TearDown() override { EXPECT_EQ(sessions_.outstanding_memory(), 0) << "session memory leaked"; }
+    void TearDown() override {
+        EXPECT_EQ(sessions_.outstanding_memory(), 0) << "session memory leaked";
+    }
 
     scripted_sessions sessions_{{{0, WTSDisconnected, L""},  // the services' session
                                  {1, WTSActive, L"alice"},
@@ -36,8 +38,11 @@ protected:
 TEST_F(Sessions, EnumerationKeepsEverySessionInOrder) {
     std::vector<session_entry> listed = {{99, 7}};
     ASSERT_TRUE(enumerate_sid(listed));
-    const std::vector<session_entry> expected = {
-        {0, WTSDisconnected}, {1, WTSActive}, {65536, WTSListen}, {3, WTSDisconnected}, {4, WTSActive}};
+    const std::vector<session_entry> expected = {{0, WTSDisconnected},
+                                                 {1, WTSActive},
+                                                 {65536, WTSListen},
+                                                 {3, WTSDisconnected},
+                                                 {4, WTSActive}};
     EXPECT_EQ(listed, expected);
     EXPECT_EQ(read_log(), "");
 }
@@ -75,7 +80,8 @@ TEST_F(Sessions, UserNames) {
             EXPECT_EQ(GetLastError(), c.error);
         }
         EXPECT_EQ(name, c.name);
-        const size_t logged = count_log_messages(read_log(), "get_uname(): failed to WTSQuerySessionInformation().");
+        const size_t logged =
+            count_log_messages(read_log(), "get_uname(): failed to WTSQuerySessionInformation().");
         EXPECT_EQ(logged, c.ok ? 0u : 1u);
     }
 }
@@ -90,8 +96,7 @@ TEST_F(Sessions, SidSizeQueryProtocol) {
         {false, 0, false},          // size query
         {false, 500, false},        // no buffer, whatever the length says
         {true, needed - 1, false},  // one character short
-        {true, needed, true},
-        {true, needed + 40, true},
+        {true, needed, true},      {true, needed + 40, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.capacity);
@@ -158,8 +163,9 @@ TEST_F(Sessions, ConcurrentQueries) {
             std::wstring name;
             wchar_t sid[200];
             uint32_t length = 200;
-            if (!enumerate_sid(listed) || listed.size() != 5 || !get_uname(1, name) || name != L"alice" ||
-                !get_sid(t % 2 ? 1 : kSelfSession, sid, &length) || sid_ != sid) {
+            if (!enumerate_sid(listed) || listed.size() != 5 || !get_uname(1, name) ||
+                name != L"alice" || !get_sid(t % 2 ? 1 : kSelfSession, sid, &length) ||
+                sid_ != sid) {
                 ++failed;
             }
         }
