@@ -239,8 +239,21 @@ int wmain(int argc, wchar_t** argv) {
     }
     for (std::thread& t : producers) t.join();
     const long sent = sequence;
-    // Every accepted job ends its converter; then its cleanup follows.
-    while (board->ended < accepted && GetTickCount64() < deadline) Sleep(100);
+    // A job ends with its cleanup, which deletes its spool file. That is also
+    // how a job ends whose program could not be started (Wine fails a process
+    // start now and then under load), so converter ends alone could wait for
+    // ever. Looking from the newest job back stops at the first one not done.
+    const auto all_cleaned = [&] {
+        for (long n = sent - 1; n >= 0; --n) {
+            const std::wstring spool = agent.jobs_dir() + L"\\job" + std::to_wstring(n) + L".emf";
+            if (GetFileAttributesW(spool.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+        }
+        return true;
+    };
+    while (board->ended < accepted && GetTickCount64() < deadline) {
+        if (all_cleaned()) break;
+        Sleep(500);
+    }
     const ULONGLONG finished = GetTickCount64();
     const bool timed_out = finished >= deadline;
     // At the time limit the queued jobs are left to the stop, which starts
@@ -248,13 +261,8 @@ int wmain(int argc, wchar_t** argv) {
     if (timed_out) agent.figures(after);
     const bool stopped = !timed_out || stop_service(agent);
     bool cleaned = false;
-    while (!timed_out && !cleaned && GetTickCount64() < deadline + 60000) {
-        cleaned = true;
-        for (long n = sent - 1; n >= 0 && cleaned; --n) {
-            const std::wstring spool = agent.jobs_dir() + L"\\job" + std::to_wstring(n) + L".emf";
-            cleaned = GetFileAttributesW(spool.c_str()) == INVALID_FILE_ATTRIBUTES;
-        }
-        if (!cleaned) Sleep(500);
+    while (!timed_out && !(cleaned = all_cleaned()) && GetTickCount64() < deadline + 60000) {
+        Sleep(500);
     }
     const bool back = !timed_out && reliability::back_to_baseline(agent, before, &after);
     sampling = false;
@@ -276,6 +284,11 @@ int wmain(int argc, wchar_t** argv) {
                 accepted.load(), refused.load());
     std::printf("jobs processed: %ld converter runs; exactly once: %ld, more than once: %ld\n",
                 static_cast<long>(board->ended), once, twice);
+    if (!timed_out && board->ended < accepted) {
+        std::printf(
+            "not converted:  %ld jobs whose programs did not start (the service's log says why)\n",
+            accepted.load() - static_cast<long>(board->ended));
+    }
     std::printf("oldest first:   at most %ld older jobs overtaken (limit %ld)\n", overtaken,
                 kPool - 1);
     std::printf("at once:        at most %ld converters (limit %ld)\n",
