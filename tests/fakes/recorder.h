@@ -2,12 +2,14 @@
 // many handlers ran at once, and can hold handlers until the test lets them go.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
 #include "agent/pipe_srv/pipe_srv.h"
+#include "support/support.h"
 
 namespace recorder {
 
@@ -44,6 +46,26 @@ public:
 
 private:
     pipe_server* server_;
+};
+
+// A suite that shares one running server: its idle stop alone takes up to two
+// seconds. Each test starts with an empty record.
+class shared_server_test : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        test_support::ensure_log_dir();
+        server_ = new running_server;
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_NE(server_->get(), nullptr);
+        reset();
+    }
+
+    static inline running_server* server_ = nullptr;
 };
 
 }  // namespace recorder

@@ -178,31 +178,14 @@ TEST(JobsendCommandLine, BusyPipeTimesOut) {
     EXPECT_EQ(jobsend(L"--printer P --ini c:\\j.ini --user U --timeout 300"), 3);
 }
 
-class JobsendToServer : public ::testing::Test {
+class JobsendToServer : public recorder::shared_server_test {
 protected:
-    static void SetUpTestSuite() {
-        ensure_log_dir();
-        server_ = new recorder::running_server;
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-    }
-    void SetUp() override {
-        ASSERT_NE(server_->get(), nullptr);
-        recorder::reset();
-    }
-
     static std::wstring sent_message(const std::wstring& args) {
         EXPECT_EQ(jobsend(args), 0);
         if (!recorder::wait_for(1)) return L"<nothing arrived>";
         return recorder::messages().front();
     }
-
-    static recorder::running_server* server_;
 };
-
-recorder::running_server* JobsendToServer::server_ = nullptr;
 
 TEST_F(JobsendToServer, MessageTable) {
     struct row {

@@ -46,27 +46,14 @@ bool disconnected(HANDLE client) {
     return !WriteFile(client, "x", 2, &written, nullptr);
 }
 
-// One server for all message tests: its idle stop alone takes up to two seconds.
-class PipeServerMessages : public ::testing::Test {
+// One server for all message tests.
+class PipeServerMessages : public recorder::shared_server_test {
 protected:
-    static void SetUpTestSuite() {
-        ensure_log_dir();
-        server_ = new recorder::running_server;
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-    }
     void SetUp() override {
-        ASSERT_NE(server_->get(), nullptr);
-        recorder::reset();
+        shared_server_test::SetUp();
         clear_log();
     }
-
-    static recorder::running_server* server_;
 };
-
-recorder::running_server* PipeServerMessages::server_ = nullptr;
 
 TEST_F(PipeServerMessages, OneMessagePerConnectionAndClientDroppedAfterTheRead) {
     const std::wstring job = L"Corvix TIF Printer;C:\\spool\\job 17.ini;alice";
