@@ -42,6 +42,34 @@ const char* const kExpectedErrors[] = {
     "read_reg_settings(): failed to get settings via registry keys.",
     "cleanup_print_jobs(): failed to OpenPrinter().",
 };
+// Under load Wine's CreateProcess now and then fails with an internal error;
+// the service logs it and goes on with the job, as it must. Only with that
+// code are these entries Wine's.
+constexpr int kWineStartFailure = 1359;  // ERROR_INTERNAL_ERROR
+const char kConverterNotStarted[] = "exec_converter(): failed to exec_user_app().";
+const char* const kWineStartErrors[] = {
+    "exec_user_app(): failed to CreateProcessAsUser().",
+    kConverterNotStarted,
+    "exec_progress(): failed to exec_user_app().",
+    "processing(): failed to exec_progress().",
+};
+constexpr int kWineStartFailuresAllowed = 5;
+
+bool starts_with_one_of(const std::string& text, const char* const* first,
+                        const char* const* last) {
+    return std::any_of(first, last,
+                       [&](const char* e) { return text.compare(0, strlen(e), e) == 0; });
+}
+
+// Converters that Wine failed to start, so far.
+size_t converters_not_started() {
+    size_t count = 0;
+    const test_support::log_view view(read_log());
+    for (const test_support::log_entry& entry : view.entries()) {
+        if (entry.code == kWineStartFailure && entry.message == kConverterNotStarted) ++count;
+    }
+    return count;
+}
 
 // The process ids in a stand-in's record file ("pid=<id> ..." lines).
 std::vector<DWORD> recorded_pids(const std::wstring& record) {
@@ -108,8 +136,9 @@ std::vector<std::string> unexpected_errors(const std::string& log) {
         if (entry.kind != test_support::log_entry::kind_t::error) continue;
         const std::string& text = entry.message;
         const bool expected =
-            std::any_of(std::begin(kExpectedErrors), std::end(kExpectedErrors),
-                        [&](const char* e) { return text.compare(0, strlen(e), e) == 0; });
+            starts_with_one_of(text, std::begin(kExpectedErrors), std::end(kExpectedErrors)) ||
+            (entry.code == kWineStartFailure &&
+             starts_with_one_of(text, std::begin(kWineStartErrors), std::end(kWineStartErrors)));
         if (!expected) found.push_back(text);
     }
     return found;
@@ -133,6 +162,7 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
     scattered_ends ends;
     std::set<DWORD> seen_progress;
     int stopped_by_wine = 0;
+    int wine_start_failures = 0;
     ULONGLONG slowest_stop = 0;
     for (int round = 0; round < kStops; ++round) {
         SCOPED_TRACE(round);
@@ -144,13 +174,22 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
             ASSERT_TRUE(
                 reliability::send_message(std::wstring(kPrinter) + L";" + jobs.back() + L";alice"));
         }
+        // Every converter either records its pid or was one Wine failed to start.
+        const size_t not_started_before = converters_not_started();
+        size_t not_started = 0;
         std::vector<DWORD> pids;
-        for (const std::wstring& ini : jobs) {
-            const std::wstring record = ini + L".converter.txt";
-            ASSERT_TRUE(reliability::eventually([&] { return !recorded_pids(record).empty(); }))
-                << read_log();
-            pids.push_back(recorded_pids(record).front());
-        }
+        ASSERT_TRUE(reliability::eventually([&] {
+            pids.clear();
+            for (const std::wstring& ini : jobs) {
+                const std::vector<DWORD> recorded = recorded_pids(ini + L".converter.txt");
+                if (!recorded.empty()) pids.push_back(recorded.front());
+            }
+            if (pids.size() == jobs.size()) return true;
+            not_started = converters_not_started() - not_started_before;
+            return pids.size() + not_started == jobs.size();
+        })) << read_log();
+        wine_start_failures += static_cast<int>(not_started);
+        ASSERT_LE(wine_start_failures, kWineStartFailuresAllowed);
         for (DWORD pid : recorded_pids(progress_record)) {
             if (seen_progress.insert(pid).second) pids.push_back(pid);
         }
@@ -182,7 +221,8 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
     }
     EXPECT_EQ(0, ends.finish());
     agent.end_job_programs();
-    std::printf("slowest stop: %llu ms, stops by Wine: %d\n", slowest_stop, stopped_by_wine);
+    std::printf("slowest stop: %llu ms, stops by Wine: %d, converters Wine did not start: %d\n",
+                slowest_stop, stopped_by_wine, wine_start_failures);
 
     const std::string log = read_log();
     EXPECT_EQ(
