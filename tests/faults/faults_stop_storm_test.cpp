@@ -30,8 +30,12 @@ constexpr int kStops = 100;
 constexpr int kJobsInFlight = 8;
 constexpr DWORD kProgramEndSpreadMs = 5000;
 // The pipe thread's 2000 ms, and what Wine's service manager needs on a
-// loaded machine to pass the stopped report on.
+// loaded machine to pass the stopped report on. A loaded machine may stretch
+// a few stops further, never to where a stop that waited for the programs
+// (most rounds, with eight of them ending up to 5 s late) would fall.
 constexpr DWORD kStopBoundMs = 2000 + 1500;
+constexpr int kSlowStopsAllowed = 3;
+constexpr DWORD kSlowStopBoundMs = 2000 + 4000;
 const char kConverterCutShort[] = "processing(): failed to exec_converter().";
 // Wine has no user hives and the printer is not in the spooler: every job
 // falls back to the machine-wide settings and finds no queue to clean. An
@@ -164,6 +168,7 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
     int stopped_by_wine = 0;
     int wine_start_failures = 0;
     ULONGLONG slowest_stop = 0;
+    int slow_stops = 0;
     for (int round = 0; round < kStops; ++round) {
         SCOPED_TRACE(round);
         ASSERT_TRUE(agent.start()) << read_log();
@@ -214,15 +219,20 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
         ASSERT_TRUE(agent.wait_for(SERVICE_STOPPED, 15000)) << read_log();
         const ULONGLONG took = GetTickCount64() - stop_at;
         slowest_stop = std::max(slowest_stop, took);
-        EXPECT_LE(took, kStopBoundMs);
+        if (took > kStopBoundMs) ++slow_stops;
+        EXPECT_LE(took, kSlowStopBoundMs);
         EXPECT_EQ(0u, agent.exit_code());
         ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0),
                   WaitForSingleObject(agent_process.get(), 15000));
     }
     EXPECT_EQ(0, ends.finish());
     agent.end_job_programs();
-    std::printf("slowest stop: %llu ms, stops by Wine: %d, converters Wine did not start: %d\n",
-                slowest_stop, stopped_by_wine, wine_start_failures);
+    std::printf(
+        "slowest stop: %llu ms, over %lu ms: %d, stops by Wine: %d, "
+        "converters Wine did not start: %d\n",
+        slowest_stop, static_cast<unsigned long>(kStopBoundMs), slow_stops, stopped_by_wine,
+        wine_start_failures);
+    EXPECT_LE(slow_stops, kSlowStopsAllowed);
 
     const std::string log = read_log();
     EXPECT_EQ(

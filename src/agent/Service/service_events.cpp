@@ -1,3 +1,0 @@
-#include "agent/Service/service_events.h"
-
-HANDLE service_events[kServiceEventCount] = {};
