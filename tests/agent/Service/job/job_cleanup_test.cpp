@@ -1,9 +1,9 @@
 // cleanup_print_files against real files and the real registry.
 #include <string>
 
-#include "agent/Service/stages.h"
+#include "agent/Service/job/job_cleanup.h"
 #include "support/log_reader.h"
-#include "stages/stage_fixture.h"
+#include "agent/Service/job/stage_fixture.h"
 
 using test_support::count_log_messages;
 using test_support::file_exists;

@@ -2,9 +2,8 @@
 // stand-in started for real.
 #include <string>
 
-#include "agent/Service/service_events.h"
-#include "agent/Service/stages.h"
-#include "stages/stage_fixture.h"
+#include "agent/Service/job/preprocessing.h"
+#include "agent/Service/job/stage_fixture.h"
 
 using test_support::count_log_messages;
 using test_support::read_log;
@@ -114,83 +113,22 @@ TEST_F(run_preprocessing_test, a_program_that_cannot_start_fails_the_stage) {
         << log;
 }
 
-TEST_F(run_preprocessing_test, a_command_line_too_long_for_its_buffer_is_refused) {
-    // 2047 units would be cut; 2046 fit exactly (terminator included in 2048).
+// One unit more is refused (stage_cases_test.cpp): the buffer's last unit is
+// its terminator, and the whole command reaches the program.
+TEST_F(run_preprocessing_test, a_command_line_that_exactly_fits_its_buffer_runs) {
     const std::wstring quoted_ini = L" \"" + job_ini() + L"\"";
     const std::wstring fits =
         application_ + L" " +
         std::wstring(2047 - application_.size() - 1 - quoted_ini.size(), L'x');
-    struct length_case {
-        std::wstring application;
-        bool refused;
-    };
-    const length_case cases[] = {{fits, false}, {fits + L"x", true}};
-    for (const length_case& c : cases) {
-        SCOPED_TRACE(c.refused ? "one unit too long" : "exactly fits");
-        test_support::clear_log();
-        forget_record(L"preproc");
-        configure(1, c.application);
-        write_job_ini("[Spool]\r\nType=RAW\r\n");
+    configure(1, fits);
+    write_job_ini("[Spool]\r\nType=RAW\r\n");
 
-        EXPECT_EQ(!c.refused, run());
+    EXPECT_TRUE(run());
 
-        const std::string log = read_log();
-        EXPECT_EQ(c.refused ? 1u : 0u,
-                  count_log_messages(log, "run_preprocessing(): failed to format_fitting()."))
-            << log;
-        EXPECT_EQ(c.refused ? "" : to_narrow(c.application) + to_narrow(quoted_ini),
-                  recorded_command(L"preproc"));
-    }
-}
-
-TEST_F(run_preprocessing_test, a_wait_that_fails_fails_the_stage) {
-    configure(1, application_);
-    write_job_ini(std::string("[preproc]\r\nSignal=") + kStartedEvent + "\r\n");
-    service_events[0] = nullptr;  // no terminate event to wait on
-
-    EXPECT_FALSE(run());
-
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     const std::string log = read_log();
-    EXPECT_EQ(1u,
-              count_log_messages(log, "run_preprocessing(): failed to WaitForMultipleObjects()."))
+    EXPECT_EQ(0u, count_log_messages(log, "run_preprocessing(): failed to format_fitting()."))
         << log;
-    EXPECT_NE(std::string::npos, log.find("errcode: 6\r\n")) << log;
-    wait_for_end_of(L"preproc");
-}
-
-TEST_F(run_preprocessing_test, the_terminate_event_ends_the_wait_and_the_program) {
-    configure(1, application_);
-    write_job_ini(std::string("[Spool]\r\nType=EMF\r\n[preproc]\r\nExitCode=9\r\nDelayMs=60000\r\n"
-                              "Signal=") +
-                  kStartedEvent + "\r\n");
-    bool result = true;
-    HANDLE program = nullptr;
-
-    test_support::run_threads(2, [&](int i) {
-        if (i == 0)
-            result = run();
-        else
-            program = terminate_after_start(L"preproc");
-    });
-
-    EXPECT_FALSE(result);
-    ASSERT_NE(nullptr, program);
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(program, 30000));
-    DWORD exit_code = 9;
-    GetExitCodeProcess(program, &exit_code);
-    EXPECT_EQ(0u, exit_code);
-    CloseHandle(program);
-    EXPECT_EQ(1u, count_log_messages(read_log(), "run_preprocessing(): terminate event happens."));
-}
-
-TEST_F(run_preprocessing_test, a_terminate_event_set_before_the_stage_still_wins) {
-    configure(1, application_);
-    terminate_now();
-
-    EXPECT_FALSE(run());
-
-    EXPECT_EQ(1u, count_log_messages(read_log(), "run_preprocessing(): terminate event happens."));
+    EXPECT_EQ(to_narrow(fits + quoted_ini), recorded_command(L"preproc"));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-#include "stages/stage_fixture.h"
+#include "agent/Service/job/stage_fixture.h"
 
-#include "agent/Service/service_events.h"
+#include "agent/Service/state/service_state.h"
 
 namespace stage_tests {
 
@@ -8,28 +8,18 @@ const wchar_t kSettingsKeyName[] = L"TavirelStagesTest";
 const char stage_test::kStartedEvent[] = "stages_test_started";
 
 namespace {
-constexpr DWORD kGuardMs = 30000;  // only bounds a hung test; nothing is timed
-
 std::wstring settings_path() { return std::wstring(L"Software\\") + kSettingsKeyName; }
 }  // namespace
 
 stage_test::stage_test()
     : machine_(HKEY_LOCAL_MACHINE, settings_path()),
-      user_(HKEY_USERS, test_support::process_user_sid() + L"\\" + settings_path()) {
+      user_(HKEY_USERS, test_support::process_user_sid() + L"\\" + settings_path()),
+      started_(CreateEventA(nullptr, TRUE, FALSE, kStartedEvent)) {
+    EXPECT_TRUE(state_.built());
     test_support::clear_log();
     install_programs(dir_.file(L"P"));
     job_ini_ = dir_.file(L"7.ini");
     write_job_ini("[Spool]\r\nType=EMF\r\n");
-
-    terminate_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    service_events[0] = terminate_;
-    started_ = CreateEventA(nullptr, TRUE, FALSE, kStartedEvent);
-}
-
-stage_test::~stage_test() {
-    service_events[0] = nullptr;
-    CloseHandle(terminate_);
-    CloseHandle(started_);
 }
 
 void stage_test::install_programs(const std::wstring& dir) {
@@ -60,28 +50,32 @@ std::string stage_test::recorded_command(const wchar_t* role) const {
     return line.substr(at + 5, line.find("\r\n", at) - at - 5);
 }
 
-HANDLE stage_test::open_recorded_process(const wchar_t* role) const {
+owned::unique_handle stage_test::open_recorded_process(const wchar_t* role) const {
     const std::string line = record(role);
-    if (line.find("pid=") == std::string::npos) return nullptr;
+    if (line.find("pid=") == std::string::npos) return owned::unique_handle();
     const DWORD pid = static_cast<DWORD>(std::stoul(line.substr(line.find("pid=") + 4)));
-    return OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid);
+    return owned::unique_handle(
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid));
 }
+
+owned::unique_handle stage_test::open_started_process(const wchar_t* role) const {
+    if (WaitForSingleObject(started_.get(), kGuardMs) != WAIT_OBJECT_0) {
+        return owned::unique_handle();
+    }
+    return open_recorded_process(role);
+}
+
+owned::unique_handle stage_test::terminate_after_start(const wchar_t* role) const {
+    owned::unique_handle process = open_started_process(role);
+    terminate_now();
+    return process;
+}
+
+void stage_test::terminate_now() const { SetEvent(terminate_event()); }
 
 void stage_test::wait_for_end_of(const wchar_t* role) const {
-    if (WaitForSingleObject(started_, kGuardMs) != WAIT_OBJECT_0) return;
-    HANDLE process = open_recorded_process(role);
-    if (process == nullptr) return;
-    WaitForSingleObject(process, kGuardMs);
-    CloseHandle(process);
-}
-
-HANDLE stage_test::terminate_after_start(const wchar_t* role) const {
-    HANDLE process = nullptr;
-    if (WaitForSingleObject(started_, kGuardMs) == WAIT_OBJECT_0) {
-        process = open_recorded_process(role);
-    }
-    SetEvent(terminate_);
-    return process;
+    const owned::unique_handle process = open_started_process(role);
+    if (process) WaitForSingleObject(process.get(), kGuardMs);
 }
 
 }  // namespace stage_tests

@@ -1,7 +1,7 @@
-// Surroundings for one stage test: scripted sessions, the printer's settings
-// key machine-wide and per user, an installation directory holding the
-// stand-ins as progress.exe and jobdisp.exe, a job ini file, and the service's
-// terminate event.
+// Surroundings for one stage test: scripted sessions, the service's state
+// (built and released by the service itself), the printer's settings key
+// machine-wide and per user, an installation directory holding the stand-ins
+// as progress.exe and jobdisp.exe, and a job ini file.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "agent/Service/state_scope.h"
+#include "common/owned.h"
 #include "fakes/fake_sessions.h"
 #include "fakes/scratch_key.h"
 #include "support/support.h"
@@ -16,12 +18,12 @@
 namespace stage_tests {
 
 constexpr uint32_t kUserSession = 1;
+constexpr DWORD kGuardMs = 30000;  // only bounds a hung test; nothing is timed
 extern const wchar_t kSettingsKeyName[];
 
 class stage_test : public ::testing::Test {
 protected:
     stage_test();
-    ~stage_test() override;
 
     const std::wstring& install_dir() const { return install_dir_; }
     const std::wstring& job_ini() const { return job_ini_; }
@@ -33,13 +35,14 @@ protected:
     // The command line of its one recorded start, or "" when it did not start.
     std::string recorded_command(const wchar_t* role) const;
     // Process of the one recorded start of this role, opened for waiting.
-    HANDLE open_recorded_process(const wchar_t* role) const;
+    owned::unique_handle open_recorded_process(const wchar_t* role) const;
 
     // Once the stand-in of this role has set its Signal event (its section of
-    // the job ini names kStartedEvent): opens its process, sets the terminate
-    // event and returns the process (nullptr if it never started).
-    HANDLE terminate_after_start(const wchar_t* role) const;
-    void terminate_now() const { SetEvent(terminate_); }
+    // the job ini names kStartedEvent): its process (empty if it never started).
+    owned::unique_handle open_started_process(const wchar_t* role) const;
+    // The same, then sets the service's terminate event.
+    owned::unique_handle terminate_after_start(const wchar_t* role) const;
+    void terminate_now() const;
     // Waits until the stand-in of this role, started with kStartedEvent as its
     // Signal, has ended, so its program file can go.
     void wait_for_end_of(const wchar_t* role) const;
@@ -48,7 +51,9 @@ protected:
 
     static const char kStartedEvent[];
 
+    // Before the state: its session table is filled from this script.
     fake_sessions::scripted_sessions sessions_{{{kUserSession, WTSActive, L"alice"}}};
+    service_tests::state_scope state_;
     test_support::scratch_dir dir_{L"stages"};
     test_support::scratch_key machine_;
     test_support::scratch_key user_;
@@ -56,8 +61,7 @@ protected:
 private:
     std::wstring install_dir_;
     std::wstring job_ini_;
-    HANDLE terminate_ = nullptr;
-    HANDLE started_ = nullptr;
+    owned::unique_handle started_;
 };
 
 }  // namespace stage_tests
