@@ -3,6 +3,7 @@
 // program, a wait that fails and the service's terminate event before and
 // during that wait.
 #include <cwchar>
+#include <ostream>
 #include <string>
 
 #include "agent/Service/job/preprocessing.h"
@@ -103,17 +104,16 @@ const stage kConverter = {
     false,
 };
 
-const stage* const kEveryStage[] = {&kPreprocessing, &kProgress, &kConverter};
-const stage* const kWaitingStages[] = {&kPreprocessing, &kConverter};
+const stage kEveryStage[] = {kPreprocessing, kProgress, kConverter};
+const stage kWaitingStages[] = {kPreprocessing, kConverter};
 
-std::string stage_name(const testing::TestParamInfo<const stage*>& info) {
-    return info.param->name;
-}
+std::string stage_name(const testing::TestParamInfo<stage>& info) { return info.param.name; }
+void PrintTo(const stage& s, std::ostream* out) { *out << s.name; }
 
-class stage_case_test : public stage_test, public testing::WithParamInterface<const stage*> {
+class stage_case_test : public stage_test, public testing::WithParamInterface<stage> {
 protected:
     stage_case_test()
-        : stage_(*GetParam()),
+        : stage_(GetParam()),
           call_{machine_, install_dir(), job_ini(),
                 L"\"" + test_support::beside_exe(L"preproc_standin.exe") + L"\"", nullptr} {
         stage_.install(call_);
@@ -127,12 +127,14 @@ protected:
 
     bool run() { return stage_.run(call_); }
 
-    // A program that runs far longer than any wait of a test and says when it
-    // has started; it exits with 9 when it ends on its own.
-    void write_long_running_job() const {
-        write_job_ini("[Spool]\r\nType=EMF\r\n[" + test_support::to_narrow(stage_.role) +
-                      "]\r\nExitCode=9\r\nDelayMs=60000\r\nSignal=" + kStartedEvent + "\r\n");
+    // The job ini with these settings for the stage's stand-in, which says
+    // when it has started.
+    void write_job(const std::string& settings) const {
+        write_job_ini("[Spool]\r\nType=EMF\r\n[" + test_support::to_narrow(stage_.role) + "]\r\n" +
+                      settings + "Signal=" + kStartedEvent + "\r\n");
     }
+    // Runs far longer than any wait of a test; exits with 9 if it ends on its own.
+    void write_long_running_job() const { write_job("ExitCode=9\r\nDelayMs=60000\r\n"); }
 
     // After the terminate event: the stage has ended its program, or left it
     // running (it is ended here then).
@@ -174,8 +176,7 @@ TEST_P(every_stage_test, a_command_line_one_unit_too_long_is_refused) {
 }
 
 TEST_P(waiting_stage_test, a_wait_that_fails_fails_the_stage) {
-    write_job_ini("[" + test_support::to_narrow(stage_.role) + "]\r\nSignal=" + kStartedEvent +
-                  "\r\n");
+    write_job("");
     ASSERT_TRUE(state_.release(INFINITE, true));  // no terminate event to wait on
 
     EXPECT_FALSE(run());
@@ -194,7 +195,7 @@ TEST_P(waiting_stage_test, a_terminate_event_set_before_the_stage_still_wins) {
     EXPECT_FALSE(run());
 
     EXPECT_EQ(1u, count_log_messages(read_log(), stage_.terminated));
-    // A program the stage ends may be gone before it could say it started.
+    // One that the stage ends may be gone before it could say it started.
     if (!stage_.ends_program_on_terminate) {
         const owned::unique_handle program = open_started_process(stage_.role);
         ASSERT_TRUE(program);
