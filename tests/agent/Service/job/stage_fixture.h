@@ -34,9 +34,6 @@ protected:
     std::string record(const wchar_t* role) const;
     // The command line of its one recorded start, or "" when it did not start.
     std::string recorded_command(const wchar_t* role) const;
-    // Process of the one recorded start of this role, opened for waiting.
-    owned::unique_handle open_recorded_process(const wchar_t* role) const;
-
     // Once the stand-in of this role has set its Signal event (its section of
     // the job ini names kStartedEvent): its process (empty if it never started).
     owned::unique_handle open_started_process(const wchar_t* role) const;
@@ -59,6 +56,9 @@ protected:
     test_support::scratch_key user_;
 
 private:
+    // Process of the one recorded start of this role, opened for waiting.
+    owned::unique_handle open_recorded_process(const wchar_t* role) const;
+
     std::wstring install_dir_;
     std::wstring job_ini_;
     owned::unique_handle started_;
