@@ -149,9 +149,8 @@ std::vector<std::string> unexpected_errors(const std::string& log) {
 }
 
 TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
-    const char* seed_text = std::getenv("STOP_STORM_SEED");
-    const unsigned seed = seed_text ? static_cast<unsigned>(std::strtoul(seed_text, nullptr, 10))
-                                    : static_cast<unsigned>(GetTickCount64());
+    const unsigned seed = test_support::seed_from_environment(
+        L"STOP_STORM_SEED", static_cast<unsigned>(GetTickCount64()));
     std::printf("STOP_STORM_SEED=%u\n", seed);
     std::mt19937 random(seed);
     std::uniform_int_distribution<DWORD> end_after(0, kProgramEndSpreadMs);

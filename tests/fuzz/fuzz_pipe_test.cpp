@@ -37,10 +37,7 @@ const char kNoDirectory[] =
     "processing(): failed to get \"Installation Directory\" value via HKLM hive.";
 const char kNoProgress[] = "processing(): failed to exec_progress().";
 
-unsigned seed() {
-    wchar_t text[32] = L"";
-    return GetEnvironmentVariableW(L"FUZZ_SEED", text, 32) ? wcstoul(text, nullptr, 10) : 20240611u;
-}
+unsigned seed() { return test_support::seed_from_environment(L"FUZZ_SEED", 20240611u); }
 
 class message_maker {
 public:

@@ -18,10 +18,7 @@ constexpr int kParsed = 20000;
 constexpr int kStarted = 200;
 constexpr size_t kTextLimit = contracts::kRelayTextUnits - 1;
 
-unsigned seed() {
-    wchar_t text[32] = L"";
-    return GetEnvironmentVariableW(L"FUZZ_SEED", text, 32) ? wcstoul(text, nullptr, 10) : 20240611u;
-}
+unsigned seed() { return test_support::seed_from_environment(L"FUZZ_SEED", 20240611u); }
 
 class argument_maker {
 public:

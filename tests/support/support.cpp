@@ -202,4 +202,10 @@ scratch_dir::scratch_dir(const std::wstring& name) {
 
 scratch_dir::~scratch_dir() { remove_tree(path_); }
 
+unsigned seed_from_environment(const wchar_t* variable, unsigned fallback) {
+    wchar_t text[32] = L"";
+    const DWORD length = GetEnvironmentVariableW(variable, text, 32);
+    return length > 0 && length < 32 ? wcstoul(text, nullptr, 10) : fallback;
+}
+
 }  // namespace test_support

@@ -41,6 +41,10 @@ int run_process(const std::wstring& command_line, DWORD timeout_ms = 60000);
 // (the win32 thread model of the toolchain has no std::thread).
 void run_threads(int count, const std::function<void(int)>& body);
 
+// A seeded test's seed: the value of the environment variable when it is set
+// (to replay a run), else `fallback`. The test prints it.
+unsigned seed_from_environment(const wchar_t* variable, unsigned fallback);
+
 std::wstring to_wide(const std::string& text);
 std::string to_narrow(const std::wstring& text);
 

@@ -22,52 +22,6 @@ constexpr DWORD kPipeThreadGraceMs = 2000;
 constexpr DWORD kFirstUserControl = 128;
 constexpr DWORD kLastUserControl = 133;
 
-// What the pipe thread is doing, for the stop that may have to cut it off
-// when its grace time is up. It may be cut off only while it waits: cut off
-// inside the heap, a lock or the log, it would leave that held by a dead
-// thread, and the rest of the stop, the status report or the process exit
-// would hang. So its busy stretches are announced here, and a stop that
-// finds it busy leaves it to the process exit instead of cutting it off.
-enum pipe_thread_phase : LONG {
-    kPipeThreadWaiting,
-    kPipeThreadBusy,
-    kPipeThreadCutOff,  // the stop terminates it: it must not leave its wait
-    kPipeThreadLeft,    // the stop gave up on it: it ends after its stretch
-};
-// Busy from its start: creating the server allocates.
-volatile LONG pipe_thread_now = kPipeThreadBusy;
-
-// Moves the phase from `from` to `to` if it is `from`; returns what it was.
-LONG move_pipe_thread(LONG from, LONG to) {
-    return InterlockedCompareExchange(&pipe_thread_now, to, from);
-}
-
-// On the pipe thread, before a busy stretch. When the stop has decided to cut
-// the thread off meanwhile, it waits for that, which follows at once.
-void pipe_thread_begin_busy() {
-    if (move_pipe_thread(kPipeThreadWaiting, kPipeThreadBusy) == kPipeThreadWaiting) return;
-    for (;;) Sleep(INFINITE);  // ended by TerminateThread, never by itself
-}
-
-// On the pipe thread, after a busy stretch; false when the stop has given up
-// on the thread meanwhile: it must then end without touching anything more.
-bool pipe_thread_end_busy() {
-    return move_pipe_thread(kPipeThreadBusy, kPipeThreadWaiting) == kPipeThreadBusy;
-}
-
-// On the control thread once the grace time is up; true when the thread is
-// waiting and may be cut off, false when it is busy and is left alone.
-bool pipe_thread_may_be_cut_off() {
-    // Looks again only when the thread moved in between, which it does a
-    // handful of times in its life.
-    for (;;) {
-        const LONG seen = move_pipe_thread(kPipeThreadWaiting, kPipeThreadCutOff);
-        if (seen == kPipeThreadWaiting) return true;
-        if (seen != kPipeThreadBusy) return false;
-        if (move_pipe_thread(kPipeThreadBusy, kPipeThreadLeft) == kPipeThreadBusy) return false;
-    }
-}
-
 // Serialises the reports, which come from three threads.
 SRWLOCK status_lock = SRWLOCK_INIT;
 // Held by service_main for the whole start-up; every control takes it (a stop
@@ -157,10 +111,11 @@ void stop_service() {
     SetEvent(terminate_event());
     const ULONGLONG deadline = GetTickCount64() + kPipeThreadGraceMs;
     if (pipe_thread) {
-        if (WaitForSingleObject(pipe_thread, ms_left(deadline)) != WAIT_OBJECT_0 &&
-            pipe_thread_may_be_cut_off()) {
-            TerminateThread(pipe_thread, 0);
-        }
+        // Never cut off: wherever its grace time ends it (inside the heap, a
+        // lock or the log), a dead owner would hang the rest of the stop, the
+        // status report or the exit. A thread still running is left to the
+        // end of the process, which follows the stopped report (main).
+        WaitForSingleObject(pipe_thread, ms_left(deadline));
         owned::close_slot(pipe_thread);
     }
     // Work threads may outlive the stop, still waiting on the terminate event.
@@ -246,15 +201,10 @@ DWORD WINAPI driver_serv_proc(LPVOID /*parameter*/) {
     } else if (!pipe_srv_run(server)) {
         LOG_ERROR("driver_serv_proc(): failed to pipe_srv_run().");
     } else {
-        // A stop that gave up on the start-up leaves the server to the exit.
-        if (!pipe_thread_end_busy()) return 0;
         const DWORD waited = WaitForSingleObject(terminate_event(), INFINITE);
-        pipe_thread_begin_busy();
         if (waited == WAIT_OBJECT_0) {
             LOG_WARNING("driver_serv_proc(): terminate event happened.");
-            if (!pipe_thread_end_busy()) return 0;
             pipe_srv_stop(server);  // waits for the server's threads
-            pipe_thread_begin_busy();
             pipe_srv_destroy(&server);
             return 0;
         }

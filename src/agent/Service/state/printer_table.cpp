@@ -10,7 +10,7 @@
 #include "agent/tools/format_fitting.h"
 #include "agent/tools/tokens.h"
 
-printer_table_map printer_table;
+printer_table_map& printer_table = *new printer_table_map;
 
 namespace {
 

@@ -5,7 +5,9 @@
 #include <string>
 
 using printer_table_map = std::map<std::wstring, std::wstring>;
-extern printer_table_map printer_table;
+// Never destroyed: a work thread that the stop left inside the tables may
+// still read it while the process exits.
+extern printer_table_map& printer_table;
 
 // The most printer values read_srvregcfg reads; a larger "count" is cut to it
 // after one error entry.

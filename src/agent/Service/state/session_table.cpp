@@ -10,7 +10,7 @@
 #include "agent/tools/session_api.h"
 #include "agent/tools/sessions.h"
 
-session_table_map session_table;
+session_table_map& session_table = *new session_table_map;
 HANDLE session_table_mutex = nullptr;
 
 namespace {

@@ -15,7 +15,8 @@ struct session_policy {
 };
 
 using session_table_map = std::map<std::wstring, uint32_t>;
-extern session_table_map session_table;
+// Never destroyed, like the printer table.
+extern session_table_map& session_table;
 extern HANDLE session_table_mutex;
 
 void fill_session_table();

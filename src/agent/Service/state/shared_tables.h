@@ -1,5 +1,5 @@
-// Work threads can outlive the service's stop: the pipe thread is cut off after
-// 2000 ms while a job may still run. They reach the printer and session tables
+// Work threads can outlive the service's stop: it waits 2000 ms for the pipe
+// thread while a job may still run. They reach the printer and session tables
 // only through this gate, which the stop sequence closes before it releases them.
 #pragma once
 
