@@ -14,6 +14,15 @@ constexpr size_t kCommandLineUnits = 1024;
 
 bool missing(const wchar_t* text) { return text == nullptr || *text == L'\0'; }
 
+// The installed program and its command line, "<program> <job ini>", with
+// the job ini path unquoted, exactly as it is; false when either does not fit.
+bool installed_command(const wchar_t* install_dir, const wchar_t* file_name,
+                       const wchar_t* job_ini_path, installed_program& program,
+                       wchar_t (&command_line)[kCommandLineUnits]) {
+    return program.locate(install_dir, file_name) &&
+           format_fitting(command_line, L"%ls %ls", program.command_name(), job_ini_path);
+}
+
 }  // namespace
 
 bool exec_progress(const wchar_t* install_dir, const wchar_t* job_ini_path, HANDLE* progress,
@@ -22,11 +31,9 @@ bool exec_progress(const wchar_t* install_dir, const wchar_t* job_ini_path, HAND
         LOG_ERROR_CODE(ERROR_INVALID_PARAMETER, "exec_progress(): invalid input parameter.");
         return false;
     }
-    // The job ini path stands unquoted, exactly as it is.
     installed_program program;
     wchar_t command_line[kCommandLineUnits];
-    if (!program.locate(install_dir, L"progress.exe") ||
-        !format_fitting(command_line, L"%ls %ls", program.command_name(), job_ini_path)) {
+    if (!installed_command(install_dir, L"progress.exe", job_ini_path, program, command_line)) {
         LOG_ERROR("exec_progress(): failed to format_fitting().");
         return false;
     }
@@ -46,8 +53,7 @@ bool exec_converter(const wchar_t* install_dir, const wchar_t* job_ini_path, uin
     }
     installed_program program;
     wchar_t command_line[kCommandLineUnits];
-    if (!program.locate(install_dir, L"jobdisp.exe") ||
-        !format_fitting(command_line, L"%ls %ls", program.command_name(), job_ini_path)) {
+    if (!installed_command(install_dir, L"jobdisp.exe", job_ini_path, program, command_line)) {
         LOG_ERROR("exec_converter(): failed to format_fitting().");
         return false;
     }
