@@ -12,11 +12,11 @@
 
 const wchar_t kServiceName[] = L"Agent";
 
-SERVICE_STATUS_HANDLE status_handle = nullptr;
-SERVICE_STATUS service_status = {};
-HANDLE pipe_thread = nullptr;
-
 namespace {
+
+SERVICE_STATUS_HANDLE status_handle = nullptr;
+SERVICE_STATUS service_status = {};  // the status last reported
+HANDLE pipe_thread = nullptr;
 
 constexpr DWORD kPipeThreadGraceMs = 2000;
 constexpr DWORD kFirstUserControl = 128;
@@ -173,6 +173,11 @@ bool report_stopped(DWORD win32_exit_code) { return report(SERVICE_STOPPED, 0, w
 bool report_current() {
     owned::exclusive_hold hold(status_lock);
     return SetServiceStatus(status_handle, &service_status) != FALSE;
+}
+
+SERVICE_STATUS last_reported_status() {
+    owned::exclusive_hold hold(status_lock);
+    return service_status;
 }
 
 void WINAPI service_main(DWORD /*argc*/, LPWSTR* /*argv*/) {

@@ -7,20 +7,18 @@
 
 extern const wchar_t kServiceName[];  // L"Agent"
 
-extern SERVICE_STATUS_HANDLE status_handle;
-extern SERVICE_STATUS service_status;
-extern HANDLE pipe_thread;
-
 void WINAPI service_main(DWORD argc, LPWSTR* argv);
 DWORD WINAPI driver_serv_proc(LPVOID parameter);
 DWORD WINAPI service_handle(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);
 
-// The reports fill every field of a status and send it; service_status takes
-// it only once it was sent, so it always holds the status last reported.
+// The reports fill every field of a status and send it; the service's status
+// record takes it only once it was sent, so it always holds the status last
+// reported.
 // Reports from different threads never interleave. The stopped report's exit
 // code is 0 for a normal stop and the Win32 error of the failure after a
 // failed start. Stop pending is reported by the stop request itself.
 bool report_running();
 bool report_stopped(DWORD win32_exit_code);
-// Sends service_status again as it stands.
+// Sends the status last reported again.
 bool report_current();
+SERVICE_STATUS last_reported_status();
