@@ -114,7 +114,7 @@ void stop_service() {
         // Never cut off: wherever its grace time ends it (inside the heap, a
         // lock or the log), a dead owner would hang the rest of the stop, the
         // status report or the exit. A thread still running is left to the
-        // end of the process, which follows the stopped report (main).
+        // process's end, which follows the stopped report.
         WaitForSingleObject(pipe_thread, ms_left(deadline));
         owned::close_slot(pipe_thread);
     }
