@@ -46,7 +46,8 @@ TEST_F(progress_converter_test, converter_runs_hidden_unquoted_and_any_exit_code
 TEST_F(progress_converter_test, progress_window_is_shown_ready_and_left_running) {
     HANDLE progress = nullptr;
 
-    ASSERT_TRUE(exec_progress(install_dir().c_str(), job_ini().c_str(), &progress, kUserSession));
+    ASSERT_TRUE(exec_progress(install_dir().c_str(), job_ini().c_str(), &progress, kUserSession))
+        << read_log();
 
     ASSERT_NE(nullptr, progress);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(progress, 0));
@@ -74,7 +75,8 @@ TEST_F(progress_converter_test, an_installation_directory_with_a_blank_runs_the_
 
     EXPECT_TRUE(convert());
     HANDLE progress = nullptr;
-    ASSERT_TRUE(exec_progress(install_dir().c_str(), job_ini().c_str(), &progress, kUserSession));
+    ASSERT_TRUE(exec_progress(install_dir().c_str(), job_ini().c_str(), &progress, kUserSession))
+        << read_log();
     EXPECT_TRUE(wait_for_record(L"progress"));
     TerminateProcess(progress, 0);
     CloseHandle(progress);
