@@ -47,8 +47,8 @@ shared_tables_use::~shared_tables_use() { leave(); }
 void open_shared_tables() {
     closed = false;
     // A holder left behind by an earlier release may still set the old event.
-    const HANDLE old = drained.exchange(nullptr);
-    if (old && holders.load() == 0) CloseHandle(old);
+    owned::unique_handle old(drained.exchange(nullptr));
+    if (holders.load() != 0) old.release();
 }
 
 bool release_shared_tables(DWORD wait_ms) {
