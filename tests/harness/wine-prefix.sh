@@ -9,11 +9,19 @@ mkdir -p "$(dirname "$prefix")"
 exec 9>"$prefix.lock"
 flock 9
 [ -f "$prefix/.ready" ] && exit 0
-rm -rf "$prefix"
 # No display while creating: Wine would otherwise offer Mono and Gecko downloads.
-env -u DISPLAY WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all \
-    WINEDLLOVERRIDES="mscoree=;mshtml=" wine wineboot -i >/dev/null 2>&1 || {
-  echo "wine-prefix.sh: wineboot failed for $prefix" >&2
-  exit 1
-}
-touch "$prefix/.ready"
+# A loaded machine now and then fails a first boot; it is tried three times.
+for attempt in 1 2 3; do
+  rm -rf "$prefix"
+  if env -u DISPLAY WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all \
+      WINEDLLOVERRIDES="mscoree=;mshtml=" wine wineboot -i >"$prefix.boot.log" 2>&1; then
+    rm -f "$prefix.boot.log"
+    touch "$prefix/.ready"
+    exit 0
+  fi
+  echo "wine-prefix.sh: wineboot failed for $prefix (attempt $attempt)" >&2
+  WINEPREFIX="$prefix" wineserver -k 2>/dev/null
+  sleep 2
+done
+tail -20 "$prefix.boot.log" >&2
+exit 1
