@@ -20,14 +20,17 @@ protected:
     std::string expected(const wchar_t* program) const {
         return to_narrow(install_dir() + L"\\" + program + L" " + job_ini());
     }
-    // Polls for the stand-in's record; false after the guard time.
+    // Until the stand-in has recorded its whole command line; false after the
+    // guard time.
     bool wait_for_record(const wchar_t* role) const {
-        const ULONGLONG deadline = GetTickCount64() + kGuardMs;
-        while (recorded_command(role).empty()) {
-            if (GetTickCount64() >= deadline) return false;
-            Sleep(50);
-        }
-        return true;
+        return test_support::wait_for_file(
+            job_ini() + L"." + role + L".txt",
+            [](const std::string& text) {
+                const size_t command = text.find(" cmd=");
+                return command != std::string::npos &&
+                       text.find("\r\n", command) != std::string::npos;
+            },
+            kGuardMs);
     }
 };
 
