@@ -24,7 +24,7 @@ protected:
     // guard time.
     bool wait_for_record(const wchar_t* role) const {
         return test_support::wait_for_file(
-            job_ini() + L"." + role + L".txt",
+            record_file(role),
             [](const std::string& text) {
                 const size_t command = text.find(" cmd=");
                 return command != std::string::npos &&

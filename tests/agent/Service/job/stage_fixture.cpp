@@ -36,11 +36,11 @@ void stage_test::write_job_ini(const std::string& text) const {
 }
 
 void stage_test::forget_record(const wchar_t* role) const {
-    DeleteFileW((job_ini_ + L"." + role + L".txt").c_str());
+    DeleteFileW(record_file(role).c_str());
 }
 
 std::string stage_test::record(const wchar_t* role) const {
-    return test_support::read_file(job_ini_ + L"." + role + L".txt");
+    return test_support::read_file(record_file(role));
 }
 
 std::string stage_test::recorded_command(const wchar_t* role) const {

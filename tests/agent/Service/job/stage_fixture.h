@@ -29,8 +29,11 @@ protected:
     const std::wstring& job_ini() const { return job_ini_; }
     // Replaces the job ini file's text.
     void write_job_ini(const std::string& text) const;
+    // Where the stand-in of this role ("preproc", "converter", "progress")
+    // records its starts.
+    std::wstring record_file(const wchar_t* role) const { return job_ini_ + L"." + role + L".txt"; }
     void forget_record(const wchar_t* role) const;
-    // What the stand-in of this role recorded ("preproc", "converter", "progress").
+    // What the stand-in of this role recorded.
     std::string record(const wchar_t* role) const;
     // The command line of its one recorded start, or "" when it did not start.
     std::string recorded_command(const wchar_t* role) const;
