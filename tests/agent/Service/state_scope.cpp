@@ -1,7 +1,5 @@
 #include "agent/Service/state_scope.h"
 
-#include "agent/Service/state/service_state.h"
-
 namespace service_tests {
 
 state_scope::state_scope(const std::vector<std::wstring>& printer_values)
@@ -16,9 +14,8 @@ state_scope::state_scope(const std::vector<std::wstring>& printer_values)
 // Also after an early release: the next scope finds no event of this one.
 state_scope::~state_scope() { release_service_state(INFINITE, terminate_event_after::closed); }
 
-bool state_scope::release(DWORD wait_ms, bool close_terminate_event) {
-    return release_service_state(wait_ms, close_terminate_event ? terminate_event_after::closed
-                                                                : terminate_event_after::kept);
+bool state_scope::release(DWORD wait_ms, terminate_event_after terminate) {
+    return release_service_state(wait_ms, terminate);
 }
 
 }  // namespace service_tests

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "agent/Service/state/printer_table.h"
+#include "agent/Service/state/service_state.h"
 #include "agent/Service/state/session_table.h"
 #include "fakes/scratch_key.h"
 
@@ -29,9 +30,10 @@ public:
     state_scope& operator=(const state_scope&) = delete;
 
     bool built() const { return built_; }
-    // The release a stop makes, early; the terminate event is closed too when
-    // asked (a test's stages then find none to wait on).
-    bool release(DWORD wait_ms = INFINITE, bool close_terminate_event = false);
+    // The release a stop makes, early; with `closed` a test's stages find no
+    // terminate event to wait on.
+    bool release(DWORD wait_ms = INFINITE,
+                 terminate_event_after terminate = terminate_event_after::kept);
 
     // The tables as the service built them, for tests that put entries in
     // and look at them.

@@ -57,7 +57,6 @@ public:
     // failed converter, a converter cut off by the terminate event).
     void end_started_programs() const;
 
-    fake_sessions::scripted_sessions& sessions() { return sessions_; }
     // The service's state: kPrinter in the printer table, alice in session 1.
     state_scope& state() { return state_; }
 

@@ -177,7 +177,7 @@ TEST_P(every_stage_test, a_command_line_one_unit_too_long_is_refused) {
 
 TEST_P(waiting_stage_test, a_wait_that_fails_fails_the_stage) {
     write_job("");
-    ASSERT_TRUE(state_.release(INFINITE, true));  // no terminate event to wait on
+    ASSERT_TRUE(state_.release(INFINITE, terminate_event_after::closed));  // nothing to wait on
 
     EXPECT_FALSE(run());
 
