@@ -6,6 +6,7 @@
 // FUZZ_SEED=<n> in the environment replays another run.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -90,8 +91,16 @@ int run_quietly(std::wstring line) {
     startup.hStdOutput = startup.hStdError = nul;
     PROCESS_INFORMATION started{};
     int code = -1;
-    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                       &started)) {
+    // Under load Wine's CreateProcess now and then fails with an internal
+    // error (1359) before the program exists; that start is made again.
+    bool created = false;
+    for (int attempt = 0; attempt < 3 && !created; ++attempt) {
+        created = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                 &startup, &started) != FALSE;
+        if (!created && GetLastError() != ERROR_INTERNAL_ERROR) break;
+    }
+    if (!created) std::printf("CreateProcess failed with %lu\n", GetLastError());
+    if (created) {
         DWORD exit_code = 0;
         if (WaitForSingleObject(started.hProcess, 20000) == WAIT_OBJECT_0 &&
             GetExitCodeProcess(started.hProcess, &exit_code)) {
