@@ -245,6 +245,25 @@ TEST_F(LogFile, ConcurrentWritersNeverMix) {
     if (count != kWritten) write_file(L"c:\\tmp\\mixed-log", log);
 }
 
+// A burst from one process's own threads (every job of the service meeting a
+// stop at once) loses nothing: they take turns before the file's lock, which
+// only another process may keep them from.
+TEST_F(LogFile, ThreadsOfOneProcessNeverDropEachOthersEntries) {
+    constexpr int kThreads = 16;
+    constexpr int kPerThread = 200;
+    run_threads(kThreads, [](int index) {
+        for (int i = 0; i < kPerThread; ++i) {
+            LOG_ERROR_CODE(i, L"burst(): thread%d entry %d.", index, i);
+        }
+    });
+    const log_view view = log_view::read();
+    size_t count = 0;
+    for (const log_entry& entry : view.entries()) {
+        if (entry.message.compare(0, 15, "burst(): thread") == 0) ++count;
+    }
+    EXPECT_EQ(count, static_cast<size_t>(kThreads * kPerThread));
+}
+
 // Another process may lock the whole log file and keep it locked: an entry
 // then waits only a short, bounded while and is dropped; once the lock is
 // gone entries are written again.

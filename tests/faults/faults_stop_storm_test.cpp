@@ -1,6 +1,7 @@
 // A hundred stops of the real service, each with eight jobs in their converter
 // stage whose programs (progress window and converter) end at random moments
-// up to 5 s after the stop: some while the stop is under way, most after it.
+// up to 5 s after the stop's terminate event: some while the stop is under
+// way, most after it.
 // Every stop must reach stopped within the pipe thread's grace time, without
 // waiting for the programs; the service process and every program must end;
 // and the log must hold no error but those every job of this set-up writes
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -51,11 +53,12 @@ const char* const kExpectedErrors[] = {
 // code are these entries Wine's.
 constexpr int kWineStartFailure = 1359;  // ERROR_INTERNAL_ERROR
 const char kConverterNotStarted[] = "exec_converter(): failed to exec_user_app().";
+const char kProgressNotStarted[] = "processing(): failed to exec_progress().";
 const char* const kWineStartErrors[] = {
     "exec_user_app(): failed to CreateProcessAsUser().",
     kConverterNotStarted,
     "exec_progress(): failed to exec_user_app().",
-    "processing(): failed to exec_progress().",
+    kProgressNotStarted,
 };
 constexpr int kWineStartFailuresAllowed = 5;
 
@@ -65,15 +68,29 @@ bool starts_with_one_of(const std::string& text, const char* const* first,
                        [&](const char* e) { return text.compare(0, strlen(e), e) == 0; });
 }
 
-// Converters that Wine failed to start, so far.
-size_t converters_not_started() {
-    size_t count = 0;
+// Jobs whose programs Wine failed to start, so far. A job whose progress
+// window did not start ends there and never reaches its converter.
+struct not_started {
+    size_t converters = 0;
+    size_t progress_windows = 0;
+    size_t jobs() const { return converters + progress_windows; }
+};
+
+not_started programs_not_started() {
+    not_started count;
     const test_support::log_view view(read_log());
     for (const test_support::log_entry& entry : view.entries()) {
-        if (entry.code == kWineStartFailure && entry.message == kConverterNotStarted) ++count;
+        if (entry.code != kWineStartFailure) continue;
+        if (entry.message == kConverterNotStarted) ++count.converters;
+        if (entry.message == kProgressNotStarted) ++count.progress_windows;
     }
     return count;
 }
+
+const char kTerminateEvent[] = "driver_serv_proc(): terminate event happened.";
+
+// The stops whose terminate event the service has logged so far.
+size_t terminate_events() { return test_support::count_log_messages(read_log(), kTerminateEvent); }
 
 // The process ids in a stand-in's record file ("pid=<id> ..." lines).
 std::vector<DWORD> recorded_pids(const std::wstring& record) {
@@ -86,22 +103,24 @@ std::vector<DWORD> recorded_pids(const std::wstring& record) {
     return pids;
 }
 
-// Ends each process at its own moment; runs on a thread of its own so that
-// the next round can begin while the last one's programs still end.
+// Ends each process at its own moment after a start that `begun` tells (the
+// stop's terminate event); runs on a thread of its own, so that the programs
+// end while the stop is under way and after it.
 class scattered_ends {
 public:
     struct end_at {
-        ULONGLONG tick;
+        DWORD after_ms;
         HANDLE process;  // owned
     };
 
     ~scattered_ends() { finish(); }
 
-    void add(std::vector<end_at> ends) {
+    void add(std::vector<end_at> ends, std::function<bool()> begun) {
         finish();
         std::sort(ends.begin(), ends.end(),
-                  [](const end_at& a, const end_at& b) { return a.tick < b.tick; });
+                  [](const end_at& a, const end_at& b) { return a.after_ms < b.after_ms; });
         ends_ = std::move(ends);
+        begun_ = std::move(begun);
         thread_.reset(CreateThread(nullptr, 0, &scattered_ends::run, this, 0, nullptr));
     }
 
@@ -120,16 +139,22 @@ public:
     }
 
 private:
-    static DWORD WINAPI run(void* self) {
-        for (const end_at& end : static_cast<scattered_ends*>(self)->ends_) {
+    static DWORD WINAPI run(void* context) {
+        scattered_ends& self = *static_cast<scattered_ends*>(context);
+        // A start that never comes still ends the programs, late.
+        reliability::eventually(self.begun_, 15000);
+        const ULONGLONG start = GetTickCount64();
+        for (const end_at& end : self.ends_) {
+            const ULONGLONG due = start + end.after_ms;
             const ULONGLONG now = GetTickCount64();
-            if (end.tick > now) Sleep(static_cast<DWORD>(end.tick - now));
+            if (due > now) Sleep(static_cast<DWORD>(due - now));
             TerminateProcess(end.process, 0);
         }
         return 0;
     }
 
     std::vector<end_at> ends_;
+    std::function<bool()> begun_;
     owned::unique_handle thread_;
 };
 
@@ -164,7 +189,6 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
 
     scattered_ends ends;
     std::set<DWORD> seen_progress;
-    int stopped_by_wine = 0;
     int wine_start_failures = 0;
     ULONGLONG slowest_stop = 0;
     int slow_stops = 0;
@@ -178,9 +202,10 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
             ASSERT_TRUE(
                 reliability::send_message(std::wstring(kPrinter) + L";" + jobs.back() + L";alice"));
         }
-        // Every converter either records its pid or was one Wine failed to start.
-        const size_t not_started_before = converters_not_started();
-        size_t not_started = 0;
+        // Every job's converter records its pid, or Wine failed to start one
+        // of the job's programs.
+        const not_started before = programs_not_started();
+        not_started now = before;
         std::vector<DWORD> pids;
         ASSERT_TRUE(reliability::eventually([&] {
             pids.clear();
@@ -189,32 +214,32 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
                 if (!recorded.empty()) pids.push_back(recorded.front());
             }
             if (pids.size() == jobs.size()) return true;
-            not_started = converters_not_started() - not_started_before;
-            return pids.size() + not_started == jobs.size();
-        })) << read_log();
-        wine_start_failures += static_cast<int>(not_started);
+            now = programs_not_started();
+            return pids.size() + now.jobs() - before.jobs() == jobs.size();
+        })) << pids.size()
+            << " converters recorded; log:\n"
+            << read_log();
+        wine_start_failures += static_cast<int>(now.jobs() - before.jobs());
         ASSERT_LE(wine_start_failures, kWineStartFailuresAllowed);
         for (DWORD pid : recorded_pids(progress_record)) {
             if (seen_progress.insert(pid).second) pids.push_back(pid);
         }
-        const owned::unique_handle agent_process(OpenProcess(SYNCHRONIZE, FALSE, agent.pid()));
+        const owned::unique_handle agent_process(
+            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, agent.pid()));
         ASSERT_TRUE(agent_process);
 
-        const ULONGLONG stop_at = GetTickCount64();
+        // The last round's programs are gone before this round's are scheduled.
+        EXPECT_EQ(0, ends.finish());
         std::vector<scattered_ends::end_at> round_ends;
         for (DWORD pid : pids) {
             const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
             ASSERT_NE(process, nullptr) << "pid " << pid;
-            round_ends.push_back({stop_at + end_after(random), process});
+            round_ends.push_back({end_after(random), process});
         }
-        const bool requested = agent.stop();
-        ends.add(std::move(round_ends));
-        if (!requested) {
-            // As in the restart test: Wine's service manager at times takes the
-            // end of the previous process for this one's and stops it itself.
-            ASSERT_FALSE(agent.running());
-            ASSERT_LE(++stopped_by_wine, 5);
-        }
+        const size_t stops_before = terminate_events();
+        ends.add(std::move(round_ends), [&] { return terminate_events() > stops_before; });
+        const ULONGLONG stop_at = GetTickCount64();
+        ASSERT_TRUE(agent.stop());
         ASSERT_TRUE(agent.wait_for(SERVICE_STOPPED, 15000)) << read_log();
         const ULONGLONG took = GetTickCount64() - stop_at;
         slowest_stop = std::max(slowest_stop, took);
@@ -223,22 +248,23 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
         EXPECT_EQ(0u, agent.exit_code());
         ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0),
                   WaitForSingleObject(agent_process.get(), 15000));
+        DWORD process_exit = STILL_ACTIVE;
+        GetExitCodeProcess(agent_process.get(), &process_exit);
+        EXPECT_EQ(0u, process_exit) << "the service process did not end by returning";
     }
     EXPECT_EQ(0, ends.finish());
     agent.end_job_programs();
     std::printf(
-        "slowest stop: %llu ms, over %lu ms: %d, stops by Wine: %d, "
-        "converters Wine did not start: %d\n",
-        slowest_stop, static_cast<unsigned long>(kStopBoundMs), slow_stops, stopped_by_wine,
-        wine_start_failures);
+        "slowest stop: %llu ms, over %lu ms: %d, "
+        "jobs whose programs Wine did not start: %d\n",
+        slowest_stop, static_cast<unsigned long>(kStopBoundMs), slow_stops, wine_start_failures);
     EXPECT_LE(slow_stops, kSlowStopsAllowed);
 
     const std::string log = read_log();
-    EXPECT_EQ(
-        static_cast<size_t>(kStops),
-        test_support::count_log_messages(log, "driver_serv_proc(): terminate event happened."));
-    // Every job was in its converter stage when its stop came.
-    EXPECT_EQ(static_cast<size_t>(kStops * kJobsInFlight),
+    EXPECT_EQ(static_cast<size_t>(kStops), test_support::count_log_messages(log, kTerminateEvent));
+    // Every job was in its converter stage when its stop came, but those
+    // whose progress window Wine did not start.
+    EXPECT_EQ(static_cast<size_t>(kStops * kJobsInFlight) - programs_not_started().progress_windows,
               test_support::count_log_messages(log, kConverterCutShort));
     const std::vector<std::string> unexpected = unexpected_errors(log);
     EXPECT_TRUE(unexpected.empty())
