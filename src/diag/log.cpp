@@ -91,23 +91,21 @@ lock_result try_lock(HANDLE file, OVERLAPPED& range) {
 // burst of entries from its own threads (every job meeting a stop at once)
 // never has them drop each other's entries: only another process can hold the
 // file's lock for long. A kernel mutex, because a writer cut off inside its
-// turn abandons it instead of blocking every later entry; the wait is bounded
-// like the lock's, with room for the writers queued before.
-constexpr DWORD kTurnBoundMs = 100;
-
-HANDLE writer_turns() {
-    static const HANDLE turns = CreateMutexW(nullptr, FALSE, nullptr);
-    return turns;
-}
+// turn abandons it instead of blocking every later entry. The wait is bounded
+// with room for a whole burst from a full pool of work threads on a loaded
+// machine. Made when the program loads, so the process's handle count does not
+// grow at its first entry.
+constexpr DWORD kTurnBoundMs = 500;
+const HANDLE writer_turns = CreateMutexW(nullptr, FALSE, nullptr);
 
 // One write per entry, appended at the end, so concurrent writers never mix.
 // Not every platform makes an append-only write atomic across processes (Wine
 // seeks to the end, then writes), so the write also holds a byte-range lock far
 // beyond any real data; it is released with the handle if the writer dies.
 void append_entry(const diag::entry_buffer& entry) {
-    const HANDLE turns = writer_turns();  // without one, entries go out as before
-    const owned::mutex_hold turn(turns, kTurnBoundMs);
-    if (turns && !turn.held()) return;
+    // Without the mutex (it could not be made) entries go out as before.
+    const owned::mutex_hold turn(writer_turns, kTurnBoundMs);
+    if (writer_turns && !turn.held()) return;
     const owned::unique_file file = open_log_file();
     if (!file) return;
     OVERLAPPED at_far_end{};

@@ -81,7 +81,7 @@ int32_t read_id(const std::wstring& value) {
 }
 
 // Runs the command line with its output thrown away; the exit code, or -1.
-int run_quietly(std::wstring line) {
+int run_quietly(const std::wstring& line) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr);
@@ -91,14 +91,7 @@ int run_quietly(std::wstring line) {
     startup.hStdOutput = startup.hStdError = nul;
     PROCESS_INFORMATION started{};
     int code = -1;
-    // Under load Wine's CreateProcess now and then fails with an internal
-    // error (1359) before the program exists; that start is made again.
-    bool created = false;
-    for (int attempt = 0; attempt < 3 && !created; ++attempt) {
-        created = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                 &startup, &started) != FALSE;
-        if (!created && GetLastError() != ERROR_INTERNAL_ERROR) break;
-    }
+    const bool created = test_support::start_process(line, true, startup, started);
     if (!created) std::printf("CreateProcess failed with %lu\n", GetLastError());
     if (created) {
         DWORD exit_code = 0;

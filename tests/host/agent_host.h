@@ -71,8 +71,9 @@ public:
 
     // Starts the service and waits until it runs and listens on its pipe.
     bool start();
-    // Asks for a stop; false with the service manager's error as the
-    // last-error value.
+    // Asks for a stop; true too when Wine lost the reply of a stop that went
+    // through, else false with the service manager's error as the last-error
+    // value.
     bool stop();
     bool running() const;
     // Waits for the state; false after timeout_ms.

@@ -19,8 +19,9 @@ public:
 
     bool installed() const { return service_ != nullptr; }
     bool start();
-    // Asks for a stop; false with the service manager's error as the
-    // last-error value.
+    // Asks for a stop; true too when Wine lost the reply of a stop that went
+    // through, else false with the service manager's error as the last-error
+    // value.
     bool stop();
     SERVICE_STATUS status() const;
     // The service process, 0 while there is none.

@@ -17,12 +17,20 @@ std::wstring exe_dir() {
 
 std::wstring beside_exe(const std::wstring& file_name) { return exe_dir() + L"\\" + file_name; }
 
-std::string read_file(const std::wstring& path) {
+std::string read_file(const std::wstring& path) { return read_file_from(path, 0); }
+
+std::string read_file_from(const std::wstring& path, unsigned long long offset) {
     std::string bytes;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return bytes;
+    LARGE_INTEGER start;
+    start.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+        CloseHandle(file);
+        return bytes;
+    }
     char chunk[65536];
     DWORD got = 0;
     while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
@@ -82,16 +90,26 @@ bool wait_for_text(const std::wstring& path, const std::string& text, DWORD time
         timeout_ms);
 }
 
+bool start_process(const std::wstring& command_line, bool inherit_handles, STARTUPINFOW& startup,
+                   PROCESS_INFORMATION& started) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        // CreateProcessW may write to the line it is given.
+        std::vector<wchar_t> line(command_line.begin(), command_line.end());
+        line.push_back(L'\0');
+        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, inherit_handles, 0, nullptr,
+                           nullptr, &startup, &started)) {
+            return true;
+        }
+        if (GetLastError() != ERROR_INTERNAL_ERROR) break;
+    }
+    return false;
+}
+
 int run_process(const std::wstring& command_line, DWORD timeout_ms) {
-    std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
-    cmd.push_back(L'\0');
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi)) {
-        return -1;
-    }
+    if (!start_process(command_line, false, si, pi)) return -1;
     CloseHandle(pi.hThread);
     int code = -1;
     if (WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_OBJECT_0) {

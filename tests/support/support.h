@@ -18,6 +18,8 @@ std::wstring exe_dir();
 std::wstring beside_exe(const std::wstring& file_name);
 
 std::string read_file(const std::wstring& path);
+// The file's bytes from `offset` on: a cheap look at what a growing file got.
+std::string read_file_from(const std::wstring& path, unsigned long long offset);
 bool write_file(const std::wstring& path, const std::string& bytes);
 
 // The diagnostic log lives at c:\tmp\log; these make sure c:\tmp exists.
@@ -32,6 +34,12 @@ bool wait_for_file(const std::wstring& path, const std::function<bool(const std:
                    DWORD timeout_ms = 30000);
 // True once the file holds text.
 bool wait_for_text(const std::wstring& path, const std::string& text, DWORD timeout_ms = 30000);
+
+// CreateProcessW for a command line. Under load Wine's process start now and
+// then fails with its internal error (1359) before the program exists; such a
+// start is made again, up to three times in all. False with the last error.
+bool start_process(const std::wstring& command_line, bool inherit_handles, STARTUPINFOW& startup,
+                   PROCESS_INFORMATION& started);
 
 // Runs a command line and returns its exit code, or -1 when it could not be
 // started or did not end within timeout_ms (it is then terminated).

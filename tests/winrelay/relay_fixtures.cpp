@@ -34,16 +34,13 @@ HWND find_fixture_window(DWORD process_id) {
 
 target_window::target_window(const std::wstring& title, const std::wstring& record_path,
                              unsigned close_after) {
-    std::wstring line = in_quotes(test_support::beside_exe(L"target_window.exe")) + L" " +
-                        in_quotes(title) + L" " + in_quotes(record_path) + L" " +
-                        std::to_wstring(close_after);
+    const std::wstring line = in_quotes(test_support::beside_exe(L"target_window.exe")) + L" " +
+                              in_quotes(title) + L" " + in_quotes(record_path) + L" " +
+                              std::to_wstring(close_after);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
-        return;
-    }
+    if (!test_support::start_process(line, false, startup, info)) return;
     CloseHandle(info.hThread);
     process_ = info.hProcess;
     // The first window of a fresh display can take a while; give up after 30 s.
@@ -96,9 +93,7 @@ int run_captured(const std::wstring& command_line, std::string& output) {
     startup.hStdError = write_end;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION info{};
-    std::wstring line = command_line;
-    const BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &info);
+    const bool started = test_support::start_process(command_line, true, startup, info);
     CloseHandle(write_end);
     int code = -1;
     if (started) {
