@@ -76,9 +76,9 @@ struct not_started {
     size_t jobs() const { return converters + progress_windows; }
 };
 
-not_started programs_not_started() {
+not_started programs_not_started(const std::string& log) {
     not_started count;
-    const test_support::log_view view(read_log());
+    const test_support::log_view view(log);
     for (const test_support::log_entry& entry : view.entries()) {
         if (entry.code != kWineStartFailure) continue;
         if (entry.message == kConverterNotStarted) ++count.converters;
@@ -89,9 +89,16 @@ not_started programs_not_started() {
 
 const char kTerminateEvent[] = "driver_serv_proc(): terminate event happened.";
 
+// How far the log reaches now.
+unsigned long long log_size() {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(test_support::kLogPath, GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 // Whether the service has logged a terminate event after byte `from` of the
 // log; read while the jobs log their ends, so only the new part is read.
-bool terminate_logged_after(size_t from) {
+bool terminate_logged_after(unsigned long long from) {
     return test_support::read_file_from(test_support::kLogPath, from).find(kTerminateEvent) !=
            std::string::npos;
 }
@@ -208,7 +215,7 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
         }
         // Every job's converter records its pid, or Wine failed to start one
         // of the job's programs.
-        const not_started before = programs_not_started();
+        const not_started before = programs_not_started(read_log());
         not_started now = before;
         std::vector<DWORD> pids;
         ASSERT_TRUE(reliability::eventually([&] {
@@ -218,7 +225,7 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
                 if (!recorded.empty()) pids.push_back(recorded.front());
             }
             if (pids.size() == jobs.size()) return true;
-            now = programs_not_started();
+            now = programs_not_started(read_log());
             return pids.size() + now.jobs() - before.jobs() == jobs.size();
         })) << pids.size()
             << " converters recorded; log:\n"
@@ -240,7 +247,7 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
             ASSERT_NE(process, nullptr) << "pid " << pid;
             round_ends.push_back({end_after(random), process});
         }
-        const size_t log_before = read_log().size();
+        const unsigned long long log_before = log_size();
         ends.add(std::move(round_ends),
                  [log_before] { return terminate_logged_after(log_before); });
         const ULONGLONG stop_at = GetTickCount64();
@@ -269,8 +276,9 @@ TEST(StopStorm, HundredStopsWithEightJobsEndingAtRandom) {
     EXPECT_EQ(static_cast<size_t>(kStops), test_support::count_log_messages(log, kTerminateEvent));
     // Every job was in its converter stage when its stop came, but those
     // whose progress window Wine did not start.
-    EXPECT_EQ(static_cast<size_t>(kStops * kJobsInFlight) - programs_not_started().progress_windows,
-              test_support::count_log_messages(log, kConverterCutShort));
+    EXPECT_EQ(
+        static_cast<size_t>(kStops * kJobsInFlight) - programs_not_started(log).progress_windows,
+        test_support::count_log_messages(log, kConverterCutShort));
     const std::vector<std::string> unexpected = unexpected_errors(log);
     EXPECT_TRUE(unexpected.empty())
         << unexpected.size() << " unexpected, first: " << unexpected.front();

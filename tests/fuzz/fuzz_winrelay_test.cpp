@@ -91,9 +91,9 @@ int run_quietly(const std::wstring& line) {
     startup.hStdOutput = startup.hStdError = nul;
     PROCESS_INFORMATION started{};
     int code = -1;
-    const bool created = test_support::start_process(line, true, startup, started);
-    if (!created) std::printf("CreateProcess failed with %lu\n", GetLastError());
-    if (created) {
+    if (!test_support::start_process(line, true, startup, started)) {
+        std::printf("CreateProcess failed with %lu\n", GetLastError());
+    } else {
         DWORD exit_code = 0;
         if (WaitForSingleObject(started.hProcess, 20000) == WAIT_OBJECT_0 &&
             GetExitCodeProcess(started.hProcess, &exit_code)) {
